@@ -1,0 +1,24 @@
+#include "app/command_router.h"
+
+#include "ai/commands.h"
+#include "insights/commands.h"
+#include "media/commands.h"
+#include "notes/commands.h"
+#include "records/commands.h"
+
+namespace corvane::app {
+
+const bridge::Router& commandRouter() {
+  static const bridge::Router router = [] {
+    bridge::Router r;
+    records::installRecordsCommands(r);
+    insights::installInsightsCommands(r);
+    notes::installNotesCommands(r);
+    media::installMediaCommands(r);
+    ai::installAiCommands(r);
+    return r;
+  }();
+  return router;
+}
+
+}  // namespace corvane::app

@@ -1,0 +1,24 @@
+#include "bridge/command.h"
+
+namespace corvane::bridge {
+
+void Router::add(HandlerGroup group, std::string command, Handler handler) {
+  auto it = handlers_.find(command);
+  if (it != handlers_.end() && it->second.group <= group) return;
+  handlers_[std::move(command)] = Entry{group, std::move(handler)};
+}
+
+bool Router::claims(std::string_view command) const { return handlers_.count(std::string(command)) != 0; }
+
+CommandResult Router::dispatch(std::string_view command, const Json& args) const {
+  auto it = handlers_.find(std::string(command));
+  if (it == handlers_.end()) return fail("unknown command: " + std::string(command));
+  return it->second.handler(args);
+}
+
+CommandResult Router::route(std::string_view command, const Json& args) const {
+  // Validation is added with the validator.
+  return dispatch(command, args);
+}
+
+}  // namespace corvane::bridge

@@ -1,0 +1,36 @@
+#pragma once
+// File helpers. Every file the system persists goes through writeFileAtomic:
+// a temporary file in the same folder, fsync, rename, fsync of the folder, so a
+// crash leaves either the old or the new content, never a torn file.
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/result.h"
+
+namespace corvane {
+
+namespace fs = std::filesystem;
+
+// The error text of errno, as the user sees it ("No such file or directory").
+std::string errnoMessage(int error);
+
+Result<std::string> readFile(const fs::path& path);
+// Reads at most maxBytes; fails with "file too large" beyond.
+Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes);
+
+// Writes data atomically with the given permission bits (applied to the
+// temporary file before it is renamed into place).
+Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
+// Appends to a file, creating it with `mode`; not atomic, for logs only.
+Result<void> appendToFile(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
+// Creates the folder and missing parents; the last component gets `mode`.
+Result<void> ensureDirectory(const fs::path& path, mode_t mode = 0700);
+
+bool fileExists(const fs::path& path);
+
+}  // namespace corvane

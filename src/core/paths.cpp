@@ -1,0 +1,34 @@
+#include "core/paths.h"
+
+#include <cstdlib>
+
+namespace corvane {
+
+namespace {
+const char* env(const char* name) {
+  const char* v = std::getenv(name);
+  return (v && *v) ? v : nullptr;
+}
+}  // namespace
+
+std::filesystem::path homeDirectory() {
+  if (const char* h = env("HOME")) return h;
+  if (const char* h = env("USERPROFILE")) return h;
+  return ".";
+}
+
+std::filesystem::path dataDirectory() { return homeDirectory() / "Corvane"; }
+
+std::filesystem::path applicationSupportDirectory() {
+  if (const char* x = env("XDG_DATA_HOME")) return std::filesystem::path(x) / "Corvane";
+  return homeDirectory() / ".local" / "share" / "Corvane";
+}
+
+std::filesystem::path configDirectory() {
+  if (const char* x = env("XDG_CONFIG_HOME")) return std::filesystem::path(x) / "corvane";
+  return homeDirectory() / ".config" / "corvane";
+}
+
+std::filesystem::path desktopDirectory() { return homeDirectory() / "Desktop"; }
+
+}  // namespace corvane
