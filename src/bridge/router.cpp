@@ -1,4 +1,7 @@
+#include <exception>
+
 #include "bridge/command.h"
+#include "bridge/validator.h"
 
 namespace corvane::bridge {
 
@@ -13,11 +16,19 @@ bool Router::claims(std::string_view command) const { return handlers_.count(std
 CommandResult Router::dispatch(std::string_view command, const Json& args) const {
   auto it = handlers_.find(std::string(command));
   if (it == handlers_.end()) return fail("unknown command: " + std::string(command));
-  return it->second.handler(args);
+  // A handler that throws would take its queue's thread (and the process)
+  // down; the page gets the failure instead.
+  try {
+    return it->second.handler(args);
+  } catch (const std::exception& e) {
+    return fail(std::string(e.what()));
+  } catch (...) {
+    return fail("internal error");
+  }
 }
 
 CommandResult Router::route(std::string_view command, const Json& args) const {
-  // Validation is added with the validator.
+  CORVANE_TRY(IPCValidator::validate(command, args));
   return dispatch(command, args);
 }
 

@@ -69,18 +69,29 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
 
 Result<std::string> readFile(const fs::path& path) { return readFileLimited(path, SIZE_MAX); }
 
-Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode) {
+namespace {
+Result<void> writeThroughTemp(const fs::path& path, const fs::path& temp, std::string_view data, mode_t mode,
+                              int extraFlags) {
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
-  fs::path temp = dir / ("." + path.filename().string() + "." + randomHex(6) + ".tmp");
   {
-    Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | extraFlags, mode));
     if (f.fd < 0) return fail(errnoMessage(errno));
     // The umask may have narrowed the mode; set it exactly.
-    if (::fchmod(f.fd, mode) != 0 || !writeAll(f.fd, data).has_value() || ::fsync(f.fd) != 0) {
+    if (::fchmod(f.fd, mode) != 0) {
       int e = errno;
       ::unlink(temp.c_str());
-      return fail(errnoMessage(e ? e : EIO));
+      return fail(errnoMessage(e));
+    }
+    auto written = writeAll(f.fd, data);
+    if (!written) {
+      ::unlink(temp.c_str());
+      return fail(written.error());
+    }
+    if (::fsync(f.fd) != 0) {
+      int e = errno;
+      ::unlink(temp.c_str());
+      return fail(errnoMessage(e));
     }
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
@@ -91,6 +102,19 @@ Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t
   Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (d.fd >= 0) ::fsync(d.fd);
   return ok();
+}
+}  // namespace
+
+Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode) {
+  fs::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  fs::path temp = dir / ("." + path.filename().string() + "." + randomHex(6) + ".tmp");
+  return writeThroughTemp(path, temp, data, mode, O_EXCL);
+}
+
+Result<void> writeFileAtomicVia(const fs::path& path, const fs::path& temp, std::string_view data, mode_t mode) {
+  // A temporary left by a crash is simply overwritten.
+  return writeThroughTemp(path, temp, data, mode, O_TRUNC);
 }
 
 Result<void> appendToFile(const fs::path& path, std::string_view data, mode_t mode) {

@@ -25,6 +25,12 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes);
 // temporary file before it is renamed into place).
 Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode = 0600);
 
+// The same through a temporary file of a fixed name (in the same folder), for
+// files whose single writer is known; a failed write removes the temporary
+// and leaves the former content in place.
+Result<void> writeFileAtomicVia(const fs::path& path, const fs::path& temp, std::string_view data,
+                                mode_t mode = 0600);
+
 // Appends to a file, creating it with `mode`; not atomic, for logs only.
 Result<void> appendToFile(const fs::path& path, std::string_view data, mode_t mode = 0600);
 

@@ -13,7 +13,12 @@ namespace corvane {
 using Json = nlohmann::ordered_json;
 
 // Parses JSON text; never throws. The message names the failure position.
+// Linear in the input (also for objects with very many members); nesting
+// deeper than kMaxJsonDepth fails. A repeated member name keeps its first
+// position and its last value.
 Result<Json> parseJson(std::string_view text);
+
+inline constexpr size_t kMaxJsonDepth = 1024;
 
 // Compact serialisation that never throws: invalid UTF-8 in strings is replaced
 // by U+FFFD rather than failing.

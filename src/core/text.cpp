@@ -1,5 +1,6 @@
 #include "core/text.h"
 
+#include <simdjson.h>
 #include <unicode/uchar.h>
 
 namespace corvane {
@@ -28,22 +29,9 @@ size_t validSequenceLength(const unsigned char* p, size_t avail) {
 }  // namespace
 
 bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size(), i = 0;
-  while (i < n) {
-    // ASCII fast path, eight bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t w;
-      __builtin_memcpy(&w, p + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    size_t len = validSequenceLength(p + i, n - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
+  // simdjson's validator checks the same rules (no overlong forms, no
+  // surrogates, nothing above U+10FFFF) many bytes at a time.
+  return simdjson::validate_utf8(text.data(), text.size());
 }
 
 std::string sanitizeUtf8(std::string_view text) {
