@@ -1,5 +1,9 @@
 #include "records/commands.h"
 
+#include "records/settings_commands.h"
+
 namespace corvane::records {
-void installRecordsCommands(bridge::Router& router) { (void)router; }
+
+void installRecordsCommands(bridge::Router& router) { installSettingsCommands(router); }
+
 }  // namespace corvane::records
