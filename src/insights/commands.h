@@ -1,5 +1,5 @@
 #pragma once
-// Usage statistics commands.
+// Usage statistics commands: "get_stats" and "get_insights".
 #include "bridge/command.h"
 
 namespace corvane::insights {

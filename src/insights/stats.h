@@ -151,6 +151,7 @@ class Stats {
   void post(std::function<void(StatsData&)> change);
   StatsData& load();  // on the queue
   void save();        // on the queue
+  void scheduleSave();  // on the queue: one write after the changes queued so far
   void prune(StatsData& data) const;
   std::vector<std::string> checkMilestones(StatsData& data) const;
 
@@ -162,6 +163,7 @@ class Stats {
   // Owned by the queue.
   std::unique_ptr<StatsData> cache_;
   bool fileUndecodable_ = false;
+  bool savePending_ = false;
 };
 
 // ---- helpers (pure; exposed for the shortlist, the cloud sync and tests)
