@@ -4,6 +4,7 @@
 #include "insights/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
+#include "records/app_log.h"
 #include "records/commands.h"
 
 namespace corvane::app {
@@ -12,6 +13,7 @@ const bridge::Router& commandRouter() {
   static const bridge::Router router = [] {
     bridge::Router r;
     records::installRecordsCommands(r);
+    records::installAppLogCommands(r);
     insights::installInsightsCommands(r);
     notes::installNotesCommands(r);
     media::installMediaCommands(r);
