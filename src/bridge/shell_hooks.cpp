@@ -27,6 +27,13 @@ void installShellHooks(ShellHooks hooks) {
   hooksSlot() = std::make_shared<const ShellHooks>(std::move(hooks));
 }
 
+void updateShellHooks(const std::function<void(ShellHooks&)>& change) {
+  std::lock_guard lock(hooksMutex());
+  auto next = std::make_shared<ShellHooks>(*hooksSlot());
+  change(*next);
+  hooksSlot() = std::move(next);
+}
+
 void emitEvent(std::string_view name, std::string_view payloadJson) {
   auto hooks = currentHooks();
   if (hooks->emitEvent) hooks->emitEvent(name, payloadJson);

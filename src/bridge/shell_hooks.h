@@ -31,6 +31,8 @@ struct ShellHooks {
 // A copy of the installed hooks (safe from any thread).
 ShellHooks shellHooks();
 void installShellHooks(ShellHooks hooks);
+// Changes some hooks and keeps the others, in one step.
+void updateShellHooks(const std::function<void(ShellHooks&)>& change);
 
 // Pushes a named event with a JSON payload text to the page; dropped when no
 // window exists yet.
