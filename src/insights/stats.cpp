@@ -156,6 +156,9 @@ Json encodeTotals(const Stats::Totals& t) {
 
 bool localDate(WallTime t, int& year, unsigned& month, unsigned& day) {
   std::time_t tt = std::chrono::system_clock::to_time_t(t);
+  // localtime_r reads the zone only once per process; a change of the
+  // system's zone (travel) should move the day boundary too.
+  ::tzset();
   std::tm tm{};
   if (!::localtime_r(&tt, &tm) && !::gmtime_r(&tt, &tm)) return false;
   year = tm.tm_year + 1900;
@@ -327,6 +330,15 @@ void Stats::setSharedForTesting(std::shared_ptr<Stats> stats) {
     old = std::exchange(sharedSlot(), std::move(stats));
   }
   // `old` is flushed and released outside the lock.
+}
+
+void Stats::flushShared() {
+  std::shared_ptr<Stats> current;
+  {
+    std::lock_guard lock(sharedMutex());
+    current = sharedSlot();
+  }
+  if (current) current->flush();
 }
 
 void Stats::flush() {

@@ -119,6 +119,9 @@ class Stats {
   // (nullptr makes the next shared() create a fresh default one).
   static Stats& shared();
   static void setSharedForTesting(std::shared_ptr<Stats> stats);
+  // flush() on the process-wide instance if one exists (creates none); the
+  // shell and the CLI call it before exiting so no queued count is lost.
+  static void flushShared();
 
   // Queued; the caller never waits. Deltas in the order thoughts, words, clips,
   // followups, documents, builds, summons, focusSessions.
