@@ -1,12 +1,497 @@
 #include "notes/markup.h"
 
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <cstring>
+
+#include "core/regex.h"
+#include "core/text.h"
+
 namespace corvane::notes {
 
-std::string htmlToText(std::string_view html) { return std::string(html); }
-std::string previewText(std::string_view plain, std::string_view title) { return std::string(plain); }
-std::string richPreview(std::string_view html) { return {}; }
-bool keepStyleDeclaration(std::string_view declaration) { return false; }
-std::string truncateMarkup(std::string_view html, long long limit) { return std::string(html); }
-std::vector<std::string> imageSources(std::string_view html, long long max) { return {}; }
+namespace {
+
+constexpr unsigned kCI = Regex::CaseInsensitive;
+
+struct Patterns {
+  Regex separatorLine{R"(<(div|p)\b[^>]*>\s*(?:<span\b[^>]*>\s*)?(?:⸻|&#x0*2e3b;?|&#0*11835;?)(?:\s*</span>)?\s*</\1>)",
+                      kCI};
+  Regex formatting{
+      R"(<b>|<strong>|<em>|<i>|<u>|<li>|<img|<hr\b|<a\s|font-weight|font-style|text-decoration|font-size|line-height|letter-spacing)",
+      kCI};
+  Regex titleLine{R"(^\s*<div>.*?</div>)", kCI};
+  Regex imageTag{R"(<img[^>]*src\s*=\s*["']([^"']+)["'][^>]*>)", kCI};
+  Regex imageSource{R"(<img[^>]+src\s*=\s*["']([^"']+)["'])", kCI};
+  Regex widthAttribute{R"(width\s*=\s*["']?(\d+))", kCI};
+  Regex emptyLine{R"(<div[^>]*>(?:\s|&nbsp;|<br\s*/?>)*</div>)", kCI};
+  Regex lineEnd{R"(</div>|</p>)", kCI};
+  Regex anchor{R"(<a\b[^>]*>)", kCI};
+  Regex httpHref{R"(href\s*=\s*["'](https?://[^"']+)["'])", kCI};
+  Regex disallowedTag{R"(</?(?!(span|b|i|u|br|hr|img|ul|ol|li|a)\b)[a-z!][^>]*>)", kCI};
+  Regex backgroundColor{R"(background-color:[^;"]*;?)", kCI};
+  Regex styleAttribute{R"re(style="([^"]*)")re", kCI};
+  Regex entity{R"(^&(?:#[0-9]{1,7}|#[xX][0-9A-Fa-f]{1,6}|[A-Za-z][A-Za-z0-9]{1,31});$)"};
+  Regex ruleTag{R"(<hr[^>]*>)", kCI};
+  Regex anyTag{R"(<[^>]+>)"};
+  Regex todoOpen{R"(- \[ \] )"};
+  Regex todoDone{R"(- \[[xX]\] )"};
+  Regex strongOpen{R"(<strong([^>]*)>)", kCI};
+  Regex emOpen{R"(<em([^>]*)>)", kCI};
+  // Every tag left after the disallowed ones are gone: name and attribute text.
+  Regex keptTag{R"(<(/?)([a-z][^\s/>]*)([^>]*)>)", kCI};
+};
+
+const Patterns& patterns() {
+  static const Patterns p;
+  return p;
+}
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// `needle` must be lower case ASCII.
+bool hasPrefixCI(std::string_view text, size_t at, std::string_view needle) {
+  if (at > text.size() || text.size() - at < needle.size()) return false;
+  for (size_t k = 0; k < needle.size(); ++k)
+    if (lowerAscii(text[at + k]) != needle[k]) return false;
+  return true;
+}
+
+bool containsCI(std::string_view text, std::string_view needle) {
+  if (needle.empty()) return true;
+  const char first = needle[0];
+  for (size_t i = 0; i + needle.size() <= text.size(); ++i)
+    if (lowerAscii(text[i]) == first && hasPrefixCI(text, i, needle)) return true;
+  return false;
+}
+
+std::string validText(std::string_view text) {
+  return isValidUtf8(text) ? std::string(text) : sanitizeUtf8(text);
+}
+
+// Drops U+FFFC and U+FFFD (EF BF BC / EF BF BD) in one pass.
+std::string withoutReplacementCharacters(std::string text) {
+  if (text.find("\xEF\xBF") == std::string::npos) return text;
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, '\xEF', text.size() - i);
+    size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
+    out.append(text, i, at - i);
+    if (at == text.size()) break;
+    if (at + 2 < text.size() && text[at + 1] == '\xBF' && (text[at + 2] == '\xBC' || text[at + 2] == '\xBD')) {
+      i = at + 3;
+    } else {
+      out += text[at];
+      i = at + 1;
+    }
+  }
+  return out;
+}
+
+// Line ends of a body: "</div>" and the three spellings of a line break. Tags
+// are matched without regard to case, as the browser treats them.
+std::string lineEndsToNewlines(std::string_view html) {
+  std::string out;
+  out.reserve(html.size());
+  size_t i = 0;
+  while (i < html.size()) {
+    const void* hit = std::memchr(html.data() + i, '<', html.size() - i);
+    size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - html.data()) : html.size();
+    out.append(html.data() + i, at - i);
+    if (at == html.size()) break;
+    size_t skip = 0;
+    if (hasPrefixCI(html, at, "</div>")) skip = 6;
+    else if (hasPrefixCI(html, at, "<br>")) skip = 4;
+    else if (hasPrefixCI(html, at, "<br/>")) skip = 5;
+    else if (hasPrefixCI(html, at, "<br />")) skip = 6;
+    if (skip) {
+      out += '\n';
+      i = at + skip;
+    } else {
+      out += '<';
+      i = at + 1;
+    }
+  }
+  return out;
+}
+
+// Decodes the five basic entities, each occurrence once: "&amp;lt;" is the
+// text "&lt;", as the writer of the markup meant.
+std::string decodeBasicEntities(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, '&', text.size() - i);
+    size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
+    out.append(text.data() + i, at - i);
+    if (at == text.size()) break;
+    std::string_view rest = text.substr(at);
+    if (rest.starts_with("&amp;")) out += '&', i = at + 5;
+    else if (rest.starts_with("&lt;")) out += '<', i = at + 4;
+    else if (rest.starts_with("&gt;")) out += '>', i = at + 4;
+    else if (rest.starts_with("&quot;")) out += '"', i = at + 6;
+    else if (rest.starts_with("&#39;")) out += '\'', i = at + 5;
+    else out += '&', i = at + 1;
+  }
+  return out;
+}
+
+std::string replaceAllLiteral(std::string_view text, std::string_view from, std::string_view to) {
+  std::string out;
+  size_t i = 0;
+  while (true) {
+    size_t at = text.find(from, i);
+    if (at == std::string_view::npos) break;
+    if (out.empty()) out.reserve(text.size());
+    out.append(text.data() + i, at - i);
+    out += to;
+    i = at + from.size();
+  }
+  if (i == 0) return std::string(text);
+  out.append(text.data() + i, text.size() - i);
+  return out;
+}
+
+// "</strong>" -> "</b>" and "</em>" -> "</i>" in one pass.
+std::string closeStrongAndEm(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t at = text.find("</", i);
+    if (at == std::string_view::npos) break;
+    out.append(text.data() + i, at - i);
+    if (hasPrefixCI(text, at, "</strong>")) out += "</b>", i = at + 9;
+    else if (hasPrefixCI(text, at, "</em>")) out += "</i>", i = at + 5;
+    else out += "</", i = at + 2;
+  }
+  out.append(text.data() + i, text.size() - i);
+  return out;
+}
+
+// The light accent colours become their dark forms (the tray is dark).
+std::string darkenAccentColours(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, '#', text.size() - i);
+    size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
+    out.append(text.data() + i, at - i);
+    if (at == text.size()) break;
+    if (hasPrefixCI(text, at, "#3346d6")) out += "#8fa0ff", i = at + 7;
+    else if (hasPrefixCI(text, at, "#d8324a")) out += "#ff8a98", i = at + 7;
+    else out += '#', i = at + 1;
+  }
+  return out;
+}
+
+bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+void appendAttribute(std::string& out, std::string_view name, std::string_view value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  for (char c : value) {
+    if (c == '"') out += "&quot;";
+    else out += c;
+  }
+  out += '"';
+}
+
+// Rebuilds one kept tag with only harmless attributes: event handlers, links
+// in other attributes and single-quoted styles that would escape the style
+// filter never reach the page. Tags whose full name is not on the list (such
+// as "<span-x>", which the disallowed-tag pattern lets through) are dropped.
+std::string rebuildKeptTag(const Regex::Match& m) {
+  std::string name = toLowerAscii(m.group(2));
+  static constexpr std::string_view kKept[] = {"span", "b", "i", "u", "br", "hr", "img", "ul", "ol", "li", "a"};
+  bool known = false;
+  for (std::string_view k : kKept) known = known || name == k;
+  if (!known) return {};
+  if (!m.group(1).empty()) return "</" + name + ">";
+
+  std::string out = "<" + name;
+  std::string_view attrs = m.group(3);
+  std::vector<std::string> seen;
+  size_t i = 0;
+  while (i < attrs.size()) {
+    while (i < attrs.size() && (isAsciiSpace(attrs[i]) || attrs[i] == '/')) ++i;
+    if (i >= attrs.size()) break;
+    size_t nameStart = i;
+    while (i < attrs.size() && !isAsciiSpace(attrs[i]) && attrs[i] != '/' && attrs[i] != '=') ++i;
+    if (i == nameStart) ++i;  // a stray "=": skip it
+    std::string attr = toLowerAscii(attrs.substr(nameStart, i - nameStart));
+    while (i < attrs.size() && isAsciiSpace(attrs[i])) ++i;
+    std::string_view value;
+    if (i < attrs.size() && attrs[i] == '=') {
+      ++i;
+      while (i < attrs.size() && isAsciiSpace(attrs[i])) ++i;
+      if (i < attrs.size() && (attrs[i] == '"' || attrs[i] == '\'')) {
+        char quote = attrs[i++];
+        size_t close = attrs.find(quote, i);
+        if (close == std::string_view::npos) close = attrs.size();
+        value = attrs.substr(i, close - i);
+        i = close < attrs.size() ? close + 1 : close;
+      } else {
+        size_t start = i;
+        while (i < attrs.size() && !isAsciiSpace(attrs[i])) ++i;
+        value = attrs.substr(start, i - start);
+      }
+    }
+    bool allowed;
+    if (name == "img") allowed = attr == "src" || attr == "width";
+    else if (name == "a") allowed = attr == "href";
+    else if (name == "span") allowed = attr == "style" || attr == "class" || attr == "data-done";
+    else allowed = attr == "style";
+    if (name == "a" && allowed) allowed = hasPrefixCI(value, 0, "http://") || hasPrefixCI(value, 0, "https://");
+    // The browser honours the first of repeated attributes; so do we.
+    bool repeated = false;
+    for (const std::string& s : seen) repeated = repeated || s == attr;
+    if (!allowed || repeated) continue;
+    seen.push_back(attr);
+    appendAttribute(out, attr, value);
+  }
+  out += '>';
+  return out;
+}
+
+// Escapes the characters that would end a tag early or start a new one
+// inside a rebuilt image source.
+std::string attributeSafe(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string lowerCaseText(std::string_view text) {
+  bool ascii = true;
+  for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return toLowerAscii(text);
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  u.toLower(icu::Locale::getRoot());
+  std::string out;
+  u.toUTF8String(out);
+  return out;
+}
+
+std::string htmlToText(std::string_view html) {
+  const Patterns& p = patterns();
+  std::string text = lineEndsToNewlines(validText(html));
+  text = p.ruleTag.replaceAll(text, "\n⸻\n");
+  text = p.anyTag.replaceAll(text, "");
+  text = decodeBasicEntities(text);
+  return std::string(trimUnicodeWhitespace(text));
+}
+
+namespace {
+
+// Lower-cased, split at white space, empty pieces dropped, joined by spaces.
+std::string normalisedForComparison(std::string_view text) {
+  std::string lower = lowerCaseText(text);
+  std::string out;
+  size_t i = 0;
+  bool pendingSpace = false;
+  while (i < lower.size()) {
+    size_t start = i;
+    char32_t cp = decodeCodePoint(lower, i);
+    if (isUnicodeWhitespace(cp)) {
+      pendingSpace = !out.empty();
+      continue;
+    }
+    if (pendingSpace) out += ' ';
+    pendingSpace = false;
+    out.append(lower, start, i - start);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string previewText(std::string_view plain, std::string_view title) {
+  std::string text = withoutReplacementCharacters(validText(plain));
+
+  std::vector<std::string_view> lines;
+  std::string_view all = text;
+  size_t start = 0;
+  while (true) {
+    size_t nl = all.find('\n', start);
+    std::string_view line = all.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    if (nl == std::string_view::npos) break;
+    start = nl + 1;
+  }
+
+  size_t first = 0;
+  const std::string titleText = validText(title);
+  std::string_view trimmedTitle = trimUnicodeWhitespace(titleText);
+  if (!lines.empty() && !trimmedTitle.empty()) {
+    if (normalisedForComparison(trimmedTitle) == normalisedForComparison(trimUnicodeWhitespace(lines[0]))) first = 1;
+  }
+  if (first >= lines.size()) return {};
+
+  std::string joined;
+  joined.reserve(text.size() + 2 * (lines.size() - first));
+  for (size_t k = first; k < lines.size(); ++k) {
+    if (k > first) joined += "\u2028";
+    joined += lines[k];
+  }
+  // U+2028 is white space, so one trim covers both trims.
+  std::string_view trimmed = trimUnicodeWhitespace(joined);
+  return std::string(prefixCodePoints(trimmed, kPreviewTextLimit));
+}
+
+bool keepStyleDeclaration(std::string_view declaration) {
+  size_t b = 0, e = declaration.size();
+  while (b < e && (declaration[b] == ' ' || declaration[b] == '\t')) ++b;
+  while (e > b && (declaration[e - 1] == ' ' || declaration[e - 1] == '\t')) --e;
+  std::string d = toLowerAscii(declaration.substr(b, e - b));
+  if (d.starts_with("color:")) {
+    return d.find("#3346d6") != std::string::npos || d.find("#d8324a") != std::string::npos ||
+           d.find("#8fa0ff") != std::string::npos || d.find("#ff8a98") != std::string::npos;
+  }
+  for (std::string_view prefix :
+       {"font-weight:", "font-style:", "text-decoration:", "font-size:", "line-height:", "letter-spacing:"})
+    if (d.starts_with(prefix)) return true;
+  return false;
+}
+
+std::string richPreview(std::string_view html) {
+  const Patterns& p = patterns();
+  std::string text = withoutReplacementCharacters(validText(html));
+
+  bool hasSeparator = p.separatorLine.matches(text);
+  bool hasColour = containsCI(text, "color:");
+  if (!hasColour && !hasSeparator && !p.formatting.matches(text)) return {};
+
+  // The title is shown by the card itself: drop a leading "<div>title</div>",
+  // or the plain first line that the folder store writes before the markup.
+  if (auto title = p.titleLine.firstMatch(text)) {
+    text.erase(0, title->end());
+  } else {
+    size_t lead = 0;
+    while (lead < text.size() && isAsciiSpace(text[lead])) ++lead;
+    size_t nl = text.find('\n', lead);
+    if (lead < text.size() && text[lead] != '<' && nl != std::string::npos) text.erase(0, nl + 1);
+  }
+
+  text = p.separatorLine.replaceAll(text, "<hr>");
+
+  text = p.imageTag.replaceAll(text, [&](const Regex::Match& m) {
+    std::string tag = "<img src=\"" + attributeSafe(replaceAllLiteral(m.group(1), "/__media/", "/__thumb/")) + "\"";
+    if (auto width = p.widthAttribute.firstMatch(m.text())) {
+      tag += " width=\"";
+      tag += width->group(1);
+      tag += "\"";
+    }
+    tag += ">";
+    return tag;
+  });
+
+  text = p.todoOpen.replaceAll(text, "<span class=\"todo\" data-done=\"0\">☐</span> ");
+  text = p.todoDone.replaceAll(text, "<span class=\"todo\" data-done=\"1\">☑</span> ");
+
+  text = p.emptyLine.replaceAll(text, "<br>");
+  text = p.lineEnd.replaceAll(text, "<br>");
+
+  text = p.strongOpen.replaceAll(text, "<b$1>");
+  text = p.emOpen.replaceAll(text, "<i$1>");
+  text = closeStrongAndEm(text);
+
+  text = p.anchor.replaceAll(text, [&](const Regex::Match& m) -> std::string {
+    if (auto href = p.httpHref.firstMatch(m.text())) return "<a href=\"" + std::string(href->group(1)) + "\">";
+    return "<x-strip>";
+  });
+
+  text = p.disallowedTag.replaceAll(text, "");
+  text = p.backgroundColor.replaceAll(text, "");
+  text = p.keptTag.replaceAll(text, rebuildKeptTag);
+
+  text = p.styleAttribute.replaceAll(text, [](const Regex::Match& m) -> std::string {
+    std::string kept;
+    std::string_view value = m.group(1);
+    size_t start = 0;
+    while (true) {
+      size_t semi = value.find(';', start);
+      std::string_view declaration = value.substr(start, semi == std::string_view::npos ? value.npos : semi - start);
+      if (keepStyleDeclaration(declaration)) {
+        if (!kept.empty()) kept += ';';
+        kept += declaration;
+      }
+      if (semi == std::string_view::npos) break;
+      start = semi + 1;
+    }
+    if (kept.empty()) return {};
+    return "style=\"" + kept + "\"";
+  });
+
+  std::string trimmed = darkenAccentColours(trimUnicodeWhitespace(text));
+  return truncateMarkup(trimmed, kRichPreviewLimit);
+}
+
+std::string truncateMarkup(std::string_view html, int64_t limit) {
+  if (limit < 1) return {};
+  const Regex& entity = patterns().entity;
+  int64_t counter = 0;
+  size_t i = 0;
+  // The next ">" is searched for at most once per position range, so a text
+  // full of "<" without ">" stays linear.
+  size_t nextGt = 0;
+  bool gtKnown = false;
+  while (i < html.size()) {
+    if (counter >= limit) return std::string(html.substr(0, i));
+    char c = html[i];
+    if (c == '<') {
+      if (!gtKnown || (nextGt != std::string_view::npos && nextGt <= i)) {
+        nextGt = html.find('>', i + 1);
+        gtKnown = true;
+      }
+      if (nextGt == std::string_view::npos) {
+        counter += 1;
+        i += 1;
+        continue;
+      }
+      std::string_view tag = html.substr(i, nextGt - i + 1);
+      if (!hasPrefixCI(tag, 0, "<img")) counter += static_cast<int64_t>(codePointCount(tag));
+      i = nextGt + 1;
+    } else if (c == '&') {
+      size_t window = std::min<size_t>(40, html.size() - i - 1);
+      size_t semi = html.substr(i + 1, window).find(';');
+      if (semi != std::string_view::npos && entity.matches(html.substr(i, semi + 2))) {
+        i += semi + 2;
+      } else {
+        i += 1;
+      }
+      counter += 1;
+    } else {
+      ++i;
+      while (i < html.size() && (static_cast<unsigned char>(html[i]) & 0xC0) == 0x80) ++i;
+      counter += 1;
+    }
+  }
+  return std::string(html);
+}
+
+std::vector<std::string> imageSources(std::string_view html, int64_t max) {
+  std::vector<std::string> sources;
+  if (max < 1) return sources;
+  std::string text = validText(html);
+  patterns().imageSource.forEach(text, [&](const Regex::Match& m) {
+    sources.emplace_back(m.group(1));
+    return static_cast<int64_t>(sources.size()) < max;
+  });
+  return sources;
+}
 
 }  // namespace corvane::notes

@@ -4,6 +4,7 @@
 // on any thread and stay linear in the input, so multi-megabyte bodies are fine.
 // Text that is not valid UTF-8 is repaired (U+FFFD) before it is processed.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,14 +29,17 @@ bool keepStyleDeclaration(std::string_view declaration);
 
 // The markup cut after `limit` counted characters without splitting a tag or
 // an entity; image tags count nothing, other tags their length.
-std::string truncateMarkup(std::string_view html, long long limit);
+std::string truncateMarkup(std::string_view html, int64_t limit);
 
 // The sources of the first `max` image tags, in document order.
-std::vector<std::string> imageSources(std::string_view html, long long max);
+std::vector<std::string> imageSources(std::string_view html, int64_t max);
+
+// Unicode lower-casing (root locale), as the stores and previews compare texts.
+std::string lowerCaseText(std::string_view text);
 
 // Longest plain preview kept for a card, in code points.
 inline constexpr size_t kPreviewTextLimit = 20000;
 // Counted characters kept by a rich preview.
-inline constexpr long long kRichPreviewLimit = 900;
+inline constexpr int64_t kRichPreviewLimit = 900;
 
 }  // namespace corvane::notes
