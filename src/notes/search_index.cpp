@@ -1,0 +1,536 @@
+#include "notes/search_index.h"
+
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <numeric>
+#include <unordered_set>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define CORVANE_SEARCH_X86 1
+#endif
+
+#include "core/text.h"
+#include "notes/markup.h"
+
+namespace corvane::notes {
+
+// ---- folding
+
+namespace {
+
+// One code point's folded form, memoised per thread: most texts repeat a small
+// set of non-ASCII letters, and each first sight costs a few ICU calls.
+struct FoldSlot {
+  char32_t cp = 0xFFFFFFFF;
+  uint8_t length = 0;
+  char bytes[27] = {};
+};
+constexpr size_t kFoldSlots = 4096;
+
+const icu::Normalizer2* nfd() {
+  static const icu::Normalizer2* instance = [] {
+    UErrorCode error = U_ZERO_ERROR;
+    const icu::Normalizer2* n = icu::Normalizer2::getNFDInstance(error);
+    return U_SUCCESS(error) ? n : nullptr;
+  }();
+  return instance;
+}
+
+// decompose -> full case fold -> drop non-spacing marks, for one code point.
+std::string foldCodePointSlow(char32_t cp) {
+  icu::UnicodeString s;
+  const icu::Normalizer2* n = nfd();
+  if (n == nullptr || !n->getDecomposition(static_cast<UChar32>(cp), s)) s = icu::UnicodeString(static_cast<UChar32>(cp));
+  s.foldCase(U_FOLD_CASE_DEFAULT);
+  std::string out;
+  for (int32_t i = 0; i < s.length();) {
+    UChar32 c = s.char32At(i);
+    i += U16_LENGTH(c);
+    if (u_charType(c) == U_NON_SPACING_MARK) continue;
+    appendCodePoint(out, static_cast<char32_t>(c));
+  }
+  return out;
+}
+
+void appendFoldedCodePoint(std::string& out, char32_t cp) {
+  thread_local std::array<FoldSlot, kFoldSlots> memo;
+  FoldSlot& slot = memo[(cp * 2654435761u) >> 20 & (kFoldSlots - 1)];
+  if (slot.cp != cp) {
+    std::string folded = foldCodePointSlow(cp);
+    if (folded.size() > sizeof(slot.bytes)) {  // never for real data; do not memoise
+      out += folded;
+      return;
+    }
+    slot.cp = cp;
+    slot.length = static_cast<uint8_t>(folded.size());
+    std::memcpy(slot.bytes, folded.data(), folded.size());
+  }
+  out.append(slot.bytes, slot.length);
+}
+
+constexpr std::array<char, 128> kAsciiLower = [] {
+  std::array<char, 128> t{};
+  for (int c = 0; c < 128; ++c) t[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return t;
+}();
+
+}  // namespace
+
+std::string fold(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    // ASCII runs: eight bytes at a time while no byte has its high bit set.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      // Lower A-Z: add 0x20 where the byte is in 'A'..'Z'.
+      const uint64_t ones = 0x0101010101010101ULL;
+      uint64_t aboveA = w + ones * (0x80 - 'A');      // high bit set where byte >= 'A'
+      uint64_t aboveZ = w + ones * (0x80 - 'Z' - 1);  // high bit set where byte > 'Z'
+      uint64_t upper = (aboveA & ~aboveZ) & (ones * 0x80);
+      w += upper >> 2;  // 0x80 >> 2 == 0x20
+      char buf[8];
+      std::memcpy(buf, &w, 8);
+      out.append(buf, 8);
+      i += 8;
+    }
+    if (i >= n) break;
+    if (p[i] < 0x80) {
+      out += kAsciiLower[p[i]];
+      ++i;
+      continue;
+    }
+    char32_t cp = decodeCodePoint(text, i);
+    appendFoldedCodePoint(out, cp);
+  }
+  return out;
+}
+
+// ---- substring search
+
+namespace {
+
+size_t findScalar(std::string_view hay, std::string_view needle) { return hay.find(needle); }
+
+#ifdef CORVANE_SEARCH_X86
+// First/last byte filter (after W. Muła's "SIMD-friendly algorithms for
+// substring searching"): compare 32 candidate starts at once, check the rest
+// of the needle only where both ends match.
+__attribute__((target("avx2"))) size_t findAvx2(std::string_view hay, std::string_view needle) {
+  const size_t n = hay.size(), k = needle.size();
+  const char* s = hay.data();
+  const __m256i first = _mm256_set1_epi8(needle[0]);
+  const __m256i last = _mm256_set1_epi8(needle[k - 1]);
+  size_t i = 0;
+  for (; i + k + 31 <= n; i += 32) {
+    const __m256i bf = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    const __m256i bl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + k - 1));
+    uint32_t mask = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(bf, first), _mm256_cmpeq_epi8(bl, last))));
+    while (mask != 0) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+      if (std::memcmp(s + i + bit + 1, needle.data() + 1, k - 2) == 0) return i + bit;
+      mask &= mask - 1;
+    }
+  }
+  size_t rest = hay.substr(i).find(needle);
+  return rest == std::string_view::npos ? rest : i + rest;
+}
+
+size_t findSse2(std::string_view hay, std::string_view needle) {
+  const size_t n = hay.size(), k = needle.size();
+  const char* s = hay.data();
+  const __m128i first = _mm_set1_epi8(needle[0]);
+  const __m128i last = _mm_set1_epi8(needle[k - 1]);
+  size_t i = 0;
+  for (; i + k + 15 <= n; i += 16) {
+    const __m128i bf = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i bl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + k - 1));
+    uint32_t mask = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(bf, first), _mm_cmpeq_epi8(bl, last))));
+    while (mask != 0) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+      if (std::memcmp(s + i + bit + 1, needle.data() + 1, k - 2) == 0) return i + bit;
+      mask &= mask - 1;
+    }
+  }
+  size_t rest = hay.substr(i).find(needle);
+  return rest == std::string_view::npos ? rest : i + rest;
+}
+
+using FindFn = size_t (*)(std::string_view, std::string_view);
+FindFn chooseFind() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? &findAvx2 : &findSse2;
+}
+const FindFn kFind = chooseFind();
+#else
+const auto kFind = &findScalar;
+#endif
+
+}  // namespace
+
+bool containsText(std::string_view haystack, std::string_view needle) {
+  if (needle.empty()) return true;
+  if (needle.size() > haystack.size()) return false;
+  if (needle.size() == 1) return std::memchr(haystack.data(), needle[0], haystack.size()) != nullptr;
+  if (haystack.size() < 64) return findScalar(haystack, needle) != std::string_view::npos;
+  return kFind(haystack, needle) != std::string_view::npos;
+}
+
+// ---- tokens, words, ranking
+
+std::vector<std::string_view> queryTokens(std::string_view foldedQuery) {
+  std::vector<std::string_view> tokens;
+  size_t start = 0;
+  while (start <= foldedQuery.size()) {
+    size_t end = foldedQuery.find(' ', start);
+    if (end == std::string_view::npos) end = foldedQuery.size();
+    if (end > start) tokens.push_back(foldedQuery.substr(start, end - start));
+    start = end + 1;
+  }
+  return tokens;
+}
+
+namespace {
+bool isLetterOrNumber(char32_t cp) {
+  if (cp < 0x80) return (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z') || (cp >= '0' && cp <= '9');
+  const int32_t mask = U_GET_GC_MASK(static_cast<UChar32>(cp));
+  return (mask & (U_GC_L_MASK | U_GC_N_MASK)) != 0;
+}
+}  // namespace
+
+bool hasWordStartingWith(std::string_view foldedName, std::string_view token) {
+  if (token.empty()) return false;
+  // Words hold only letters and numbers, so no word starts with anything else.
+  for (size_t j = 0; j < token.size();)
+    if (!isLetterOrNumber(decodeCodePoint(token, j))) return false;
+  size_t i = 0;
+  bool inWord = false;
+  while (i < foldedName.size()) {
+    const size_t at = i;
+    const bool letter = isLetterOrNumber(decodeCodePoint(foldedName, i));
+    if (letter && !inWord && foldedName.substr(at, token.size()) == token) return true;
+    inWord = letter;
+  }
+  return false;
+}
+
+int64_t searchScore(std::string_view foldedName, std::string_view foldedQuery,
+                    const std::vector<std::string_view>& tokens, std::string_view foldedPreview) {
+  int64_t score = 0;
+  if (foldedName == foldedQuery) {
+    score = 1000;
+  } else if (foldedName.substr(0, foldedQuery.size()) == foldedQuery) {
+    score = 500;
+  } else {
+    for (auto token : tokens) {
+      if (hasWordStartingWith(foldedName, token)) score += 300;
+      else if (containsText(foldedName, token)) score += 100;
+    }
+  }
+  for (auto token : tokens)
+    if (containsText(foldedPreview, token)) score += 10;
+  return score;
+}
+
+// ---- index entries
+
+const std::string& CachedNote::foldedPreview() const {
+  std::call_once(once_, [this] { foldedPreview_ = fold(note_.preview); });
+  return foldedPreview_;
+}
+
+CachedList::CachedList(std::vector<CachedNotePtr> notes) : notes_(std::move(notes)) {
+  byId_.reserve(notes_.size());
+  for (size_t i = 0; i < notes_.size(); ++i) byId_.emplace(notes_[i]->note().id, i);  // first wins
+}
+
+const CachedNote* CachedList::find(std::string_view id) const {
+  auto it = byId_.find(id);
+  return it == byId_.end() ? nullptr : notes_[it->second].get();
+}
+
+std::vector<Note> CachedList::toNotes() const {
+  std::vector<Note> out;
+  out.reserve(notes_.size());
+  for (const auto& n : notes_) out.push_back(n->note());
+  return out;
+}
+
+CachedListPtr makeCachedList(const std::vector<Note>& notes) {
+  std::vector<CachedNotePtr> entries;
+  entries.reserve(notes.size());
+  for (const auto& n : notes) entries.push_back(std::make_shared<const CachedNote>(n));
+  return std::make_shared<const CachedList>(std::move(entries));
+}
+
+IndexedName::IndexedName(Note s, std::string folded, std::string preview)
+    : stub(std::move(s)), foldedName(std::move(folded)), listedPreview(std::move(preview)) {}
+
+const std::string& IndexedName::foldedPreview() const {
+  std::call_once(once_, [this] { foldedPreview_ = fold(listedPreview); });
+  return foldedPreview_;
+}
+
+IndexedNamePtr makeIndexedName(const Note& listed) {
+  Note stub;
+  stub.id = listed.id;
+  stub.name = listed.name;
+  stub.age = listed.age;
+  return std::make_shared<const IndexedName>(std::move(stub), fold(listed.name), listed.preview);
+}
+
+IndexedBody::IndexedBody(std::string t, int64_t a, std::string n)
+    : text(std::move(t)), age(a), folded(fold(text)), name(std::move(n)) {}
+
+void IndexedBody::derive() const {
+  std::call_once(once_, [this] {
+    preview_ = previewText(text, name);
+    foldedPreview_ = fold(preview_);
+  });
+}
+
+const std::string& IndexedBody::preview() const {
+  derive();
+  return preview_;
+}
+
+const std::string& IndexedBody::foldedPreview() const {
+  derive();
+  return foldedPreview_;
+}
+
+IndexedBodyPtr makeIndexedBody(std::string_view text, int64_t age, std::string name, size_t cap) {
+  return std::make_shared<const IndexedBody>(std::string(prefixCodePoints(text, cap)), age, std::move(name));
+}
+
+// ---- search
+
+std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view query, size_t limit) {
+  const std::string foldedQuery = fold(query);
+  const std::vector<std::string_view> tokens = queryTokens(foldedQuery);
+  if (tokens.empty() || limit == 0) return {};
+
+  static const NameList kNoNames;
+  static const BodyMap kNoBodies;
+  const NameList& names = snapshot.names ? *snapshot.names : kNoNames;
+  const BodyMap& bodies = snapshot.bodies ? *snapshot.bodies : kNoBodies;
+  const CachedList* cached = snapshot.cached.get();
+
+  struct Hit {
+    const Note* note;            // the cached note, or the name stub
+    const IndexedName* indexed;  // null when searching the cached list
+    const CachedNote* card;
+    const IndexedBody* body;
+    std::string foldedNameOwned;  // only when searching the cached list
+    int64_t score = 0;
+    std::string_view foldedName() const {
+      return indexed != nullptr ? std::string_view(indexed->foldedName) : std::string_view(foldedNameOwned);
+    }
+  };
+  std::vector<Hit> hits;
+
+  auto consider = [&](const Note& stub, const IndexedName* indexed, std::string ownedName) {
+    const IndexedBody* body = nullptr;
+    const CachedNote* card = nullptr;
+    bool lookedUp = false;
+    auto lookUp = [&] {
+      if (lookedUp) return;
+      lookedUp = true;
+      auto it = bodies.find(stub.id);
+      if (it != bodies.end()) body = it->second.get();
+      if (cached != nullptr) card = cached->find(stub.id);
+    };
+    std::string_view nameText = indexed != nullptr ? std::string_view(indexed->foldedName) : std::string_view(ownedName);
+    for (auto token : tokens) {
+      if (containsText(nameText, token)) continue;
+      lookUp();
+      std::string_view bodyText;
+      if (body != nullptr) bodyText = body->folded;
+      else if (card != nullptr && !card->note().preview.empty()) bodyText = card->foldedPreview();
+      else if (indexed != nullptr) bodyText = indexed->foldedPreview();
+      if (!containsText(bodyText, token)) return;
+    }
+    lookUp();
+    hits.push_back(Hit{card != nullptr ? &card->note() : &stub, indexed, card, body, std::move(ownedName)});
+  };
+
+  if (!names.empty()) {
+    for (const auto& entry : names) consider(entry->stub, entry.get(), {});
+  } else if (cached != nullptr) {
+    // Before the first name refresh the cached list is all we know.
+    for (const auto& card : cached->notes()) {
+      consider(card->note(), nullptr, fold(card->note().name));
+    }
+  }
+
+  // Ranking: the folded preview is the shown card's preview, or the one
+  // derived from the body text when the card has none.
+  for (auto& hit : hits) {
+    std::string_view foldedPreview;
+    if (hit.card != nullptr && !hit.card->note().preview.empty()) foldedPreview = hit.card->foldedPreview();
+    else if (hit.card == nullptr && hit.indexed != nullptr && !hit.indexed->listedPreview.empty())
+      foldedPreview = hit.indexed->foldedPreview();
+    else if (hit.body != nullptr) foldedPreview = hit.body->foldedPreview();
+    hit.score = searchScore(hit.foldedName(), foldedQuery, tokens, foldedPreview);
+  }
+  std::vector<size_t> order(hits.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  const size_t keep = std::min(limit, order.size());
+  auto better = [&](size_t a, size_t b) {
+    if (hits[a].score != hits[b].score) return hits[a].score > hits[b].score;
+    if (hits[a].note->age != hits[b].note->age) return hits[a].note->age < hits[b].note->age;
+    return a < b;  // index order otherwise
+  };
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(), better);
+
+  std::vector<Note> result;
+  result.reserve(keep);
+  for (size_t k = 0; k < keep; ++k) {
+    const Hit& hit = hits[order[k]];
+    Note note = *hit.note;
+    if (hit.card == nullptr && hit.indexed != nullptr) note.preview = hit.indexed->listedPreview;
+    if (note.preview.empty() && hit.body != nullptr) {
+      note.preview = hit.body->name == note.name ? hit.body->preview() : previewText(hit.body->text, note.name);
+    }
+    result.push_back(std::move(note));
+  }
+  return result;
+}
+
+// ---- the mutable index
+
+SearchIndex::SearchIndex() : names_(std::make_shared<const NameList>()), bodies_(std::make_shared<const BodyMap>()) {}
+
+const IndexedBody* SearchIndex::body(const std::string& id) const {
+  auto it = bodies_->find(id);
+  return it == bodies_->end() ? nullptr : it->second.get();
+}
+
+const IndexedName* SearchIndex::name(const std::string& id) const {
+  for (const auto& e : *names_)
+    if (e->stub.id == id) return e.get();
+  return nullptr;
+}
+
+void SearchIndex::clear() {
+  names_ = std::make_shared<const NameList>();
+  bodies_ = std::make_shared<const BodyMap>();
+}
+
+void SearchIndex::replaceNames(NameList fresh, int64_t recentAge) {
+  std::unordered_map<std::string_view, int64_t> freshAges;
+  freshAges.reserve(fresh.size());
+  for (const auto& e : fresh) freshAges.emplace(e->stub.id, e->stub.age);
+
+  // Notes the system created or changed moments ago may not be listed yet.
+  NameList merged;
+  merged.reserve(fresh.size() + 4);
+  for (const auto& e : *names_) {
+    const int64_t age = e->stub.age;
+    if (freshAges.count(e->stub.id) == 0 && age >= recentAge && age <= recentAge + 120) merged.push_back(e);
+  }
+  std::unordered_set<std::string_view> keptRecent;
+  for (const auto& e : merged) keptRecent.insert(e->stub.id);
+  for (auto& e : fresh) merged.push_back(std::move(e));
+
+  auto bodies = std::make_shared<BodyMap>();
+  bodies->reserve(bodies_->size());
+  for (const auto& [id, body] : *bodies_) {
+    auto it = freshAges.find(id);
+    if (it != freshAges.end() ? it->second == body->age : keptRecent.count(id) != 0) bodies->emplace(id, body);
+  }
+  names_ = std::make_shared<const NameList>(std::move(merged));
+  bodies_ = std::move(bodies);
+}
+
+void SearchIndex::putNameFront(IndexedNamePtr entry) {
+  auto next = std::make_shared<NameList>();
+  next->reserve(names_->size() + 1);
+  next->push_back(entry);
+  for (const auto& e : *names_)
+    if (e->stub.id != entry->stub.id) next->push_back(e);
+  names_ = std::move(next);
+}
+
+void SearchIndex::addNames(const NameList& entries) {
+  std::unordered_set<std::string_view> known;
+  for (const auto& e : *names_) known.insert(e->stub.id);
+  auto next = std::make_shared<NameList>(*names_);
+  bool changed = false;
+  for (const auto& e : entries) {
+    if (!known.insert(e->stub.id).second) continue;
+    next->push_back(e);
+    changed = true;
+  }
+  if (changed) names_ = std::move(next);
+}
+
+void SearchIndex::upsertNames(const NameList& entries) {
+  if (entries.empty()) return;
+  std::unordered_map<std::string_view, const IndexedNamePtr*> byId;
+  for (const auto& e : entries) byId.emplace(e->stub.id, &e);
+  auto next = std::make_shared<NameList>();
+  next->reserve(names_->size() + entries.size());
+  std::unordered_set<std::string_view> placed;
+  for (const auto& e : *names_) {
+    auto it = byId.find(e->stub.id);
+    if (it == byId.end()) {
+      next->push_back(e);
+    } else if (placed.insert(e->stub.id).second) {
+      next->push_back(*it->second);
+    }
+  }
+  for (const auto& e : entries)
+    if (placed.insert(e->stub.id).second) next->push_back(e);
+  names_ = std::move(next);
+}
+
+void SearchIndex::rename(const std::string& id, const std::string& name) {
+  auto next = std::make_shared<NameList>(*names_);
+  bool changed = false;
+  for (auto& e : *next) {
+    if (e->stub.id != id) continue;
+    Note stub = e->stub;
+    stub.name = name;
+    e = std::make_shared<const IndexedName>(std::move(stub), fold(name), e->listedPreview);
+    changed = true;
+  }
+  if (changed) names_ = std::move(next);
+}
+
+void SearchIndex::remove(const std::string& id) {
+  if (name(id) != nullptr) {
+    auto next = std::make_shared<NameList>();
+    next->reserve(names_->size());
+    for (const auto& e : *names_)
+      if (e->stub.id != id) next->push_back(e);
+    names_ = std::move(next);
+  }
+  if (bodies_->count(id) != 0) {
+    auto next = std::make_shared<BodyMap>(*bodies_);
+    next->erase(id);
+    bodies_ = std::move(next);
+  }
+}
+
+void SearchIndex::putBodies(const std::vector<std::pair<std::string, IndexedBodyPtr>>& entries) {
+  if (entries.empty()) return;
+  auto next = std::make_shared<BodyMap>(*bodies_);
+  for (const auto& [id, body] : entries) (*next)[id] = body;
+  bodies_ = std::move(next);
+}
+
+}  // namespace corvane::notes

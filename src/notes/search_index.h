@@ -1,0 +1,173 @@
+#pragma once
+// The search side of the note cache: folding, the name and body-text indexes as
+// immutable, shareable pieces, and the search over one consistent snapshot.
+//
+// Every piece of the index is copy-on-write: a change builds a new container and
+// swaps the pointer under the cache's lock, so a search takes three pointers
+// under the lock and then scans without it. A search running while a refresh
+// commits therefore sees either the old index or the new one, never a mix.
+// Folding happens once, when text enters the index; a query only folds itself.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "notes/note.h"
+
+namespace corvane::notes {
+
+// Case- and diacritic-insensitive form of a text, without locale rules:
+// canonical decomposition, full case folding, then every non-spacing mark (Mn)
+// dropped. Spacing marks (Mc, e.g. Indic vowel signs) stay. ASCII is lowered
+// directly; invalid UTF-8 folds to U+FFFD.
+std::string fold(std::string_view text);
+
+// Whether `needle` occurs in `haystack` (bytes). Filters candidate positions by
+// their first and last byte many bytes at a time, which keeps the scan fast on
+// long texts whatever the letter frequencies.
+bool containsText(std::string_view haystack, std::string_view needle);
+
+// The pieces of a folded query between single spaces, empty pieces dropped.
+std::vector<std::string_view> queryTokens(std::string_view foldedQuery);
+
+// Whether some word of a folded name starts with `token`; words are the runs
+// between code points that are neither letters nor numbers.
+bool hasWordStartingWith(std::string_view foldedName, std::string_view token);
+
+// Relevance of a note whose folded name is `foldedName` and folded preview
+// `foldedPreview`: 1000 when the name equals the query, 500 when it starts with
+// it, otherwise per token 300 (a word starts with it) or 100 (the name contains
+// it); plus 10 per token found in the preview.
+int64_t searchScore(std::string_view foldedName, std::string_view foldedQuery,
+                    const std::vector<std::string_view>& tokens, std::string_view foldedPreview);
+
+// One note of the cached list. The folded preview is computed on first use
+// (thread-safe), so building lists on the command path folds nothing.
+class CachedNote {
+ public:
+  explicit CachedNote(Note note) : note_(std::move(note)) {}
+  CachedNote(const CachedNote&) = delete;
+  CachedNote& operator=(const CachedNote&) = delete;
+  const Note& note() const { return note_; }
+  const std::string& foldedPreview() const;
+
+ private:
+  Note note_;
+  mutable std::once_flag once_;
+  mutable std::string foldedPreview_;
+};
+using CachedNotePtr = std::shared_ptr<const CachedNote>;
+
+// The cached list, most recent first as merged, with a lookup by id.
+class CachedList {
+ public:
+  CachedList() = default;
+  explicit CachedList(std::vector<CachedNotePtr> notes);
+  const std::vector<CachedNotePtr>& notes() const { return notes_; }
+  const CachedNote* find(std::string_view id) const;
+  std::vector<Note> toNotes() const;
+  size_t size() const { return notes_.size(); }
+
+ private:
+  std::vector<CachedNotePtr> notes_;
+  std::unordered_map<std::string_view, size_t> byId_;
+};
+using CachedListPtr = std::shared_ptr<const CachedList>;
+CachedListPtr makeCachedList(const std::vector<Note>& notes);
+
+// One note of the name index: the stub (id, name, age) with its folded name,
+// and the preview the store listed, if any (the folder store lists one).
+struct IndexedName {
+  IndexedName(Note stub, std::string foldedName, std::string listedPreview);
+  Note stub;  // id, name, age; other fields at defaults
+  std::string foldedName;
+  std::string listedPreview;
+  const std::string& foldedPreview() const;
+
+ private:
+  mutable std::once_flag once_;
+  mutable std::string foldedPreview_;
+};
+using IndexedNamePtr = std::shared_ptr<const IndexedName>;
+IndexedNamePtr makeIndexedName(const Note& listed);
+
+// The body text of one note: at most 4000 code points of its plain text, the
+// age the note had when the text was read, and the folded text.
+struct IndexedBody {
+  IndexedBody(std::string text, int64_t age, std::string name);
+  std::string text;
+  int64_t age;
+  std::string folded;
+  std::string name;  // the title the card preview below is derived with
+  // previewText(text, name) and its folded form, computed on first use.
+  const std::string& preview() const;
+  const std::string& foldedPreview() const;
+
+ private:
+  void derive() const;
+  mutable std::once_flag once_;
+  mutable std::string preview_, foldedPreview_;
+};
+using IndexedBodyPtr = std::shared_ptr<const IndexedBody>;
+// Keeps the first `cap` code points of `text` and folds them (no lock needed).
+IndexedBodyPtr makeIndexedBody(std::string_view text, int64_t age, std::string name, size_t cap);
+
+using NameList = std::vector<IndexedNamePtr>;
+using BodyMap = std::unordered_map<std::string, IndexedBodyPtr>;
+
+// The three pieces a search reads, taken together under the cache's lock.
+struct SearchSnapshot {
+  std::shared_ptr<const NameList> names;
+  std::shared_ptr<const BodyMap> bodies;
+  CachedListPtr cached;
+};
+
+// Name and body search over one snapshot: every query token must occur in the
+// folded name or the folded body text; ranked by searchScore, then by age;
+// at most `limit` notes. Notes of the cached list are returned as cached (with
+// their previews). While the name index is empty the cached list is searched.
+std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view query, size_t limit = 40);
+
+// The name and body-text indexes. Not locked itself: the note cache calls it
+// under its one lock. Every mutation is O(entries) pointer copies at most.
+class SearchIndex {
+ public:
+  SearchIndex();
+
+  std::shared_ptr<const NameList> names() const { return names_; }
+  std::shared_ptr<const BodyMap> bodies() const { return bodies_; }
+  bool namesEmpty() const { return names_->empty(); }
+  size_t bodyCount() const { return bodies_->size(); }
+  const IndexedBody* body(const std::string& id) const;
+  const IndexedName* name(const std::string& id) const;
+
+  // Empties every index field.
+  void clear();
+  // Replaces the name index (the store's full listing). Body texts of notes
+  // that are gone or whose age changed are dropped. Entries of notes the
+  // system created or changed recently (age within [recentAge, recentAge+120])
+  // that the listing does not show yet are kept at the front.
+  void replaceNames(NameList fresh, int64_t recentAge);
+  // Puts a stub at the front, replacing any entry with the same id.
+  void putNameFront(IndexedNamePtr entry);
+  // Adds entries whose id is not yet indexed, at the end.
+  void addNames(const NameList& entries);
+  // Replaces entries with the same id in place; adds the others at the end.
+  void upsertNames(const NameList& entries);
+  // Sets the name of an indexed note; does nothing for an unknown id.
+  void rename(const std::string& id, const std::string& name);
+  // Forgets a note entirely (name and body text).
+  void remove(const std::string& id);
+  // Stores body texts (replacing existing ones).
+  void putBodies(const std::vector<std::pair<std::string, IndexedBodyPtr>>& entries);
+
+ private:
+  std::shared_ptr<const NameList> names_;
+  std::shared_ptr<const BodyMap> bodies_;
+};
+
+}  // namespace corvane::notes

@@ -1,0 +1,235 @@
+#include "notes/search_index.h"
+
+#include <gtest/gtest.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <random>
+
+namespace corvane::notes {
+namespace {
+
+// Folding done the slow, obvious way over the whole string: the per-code-point
+// path with its memo must give the same text.
+std::string referenceFold(const std::string& text) {
+  UErrorCode error = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(error);
+  icu::UnicodeString s = nfd->normalize(icu::UnicodeString::fromUTF8(text), error);
+  s.foldCase(U_FOLD_CASE_DEFAULT);
+  icu::UnicodeString kept;
+  for (int32_t i = 0; i < s.length();) {
+    UChar32 c = s.char32At(i);
+    i += U16_LENGTH(c);
+    if (u_charType(c) != U_NON_SPACING_MARK) kept.append(c);
+  }
+  std::string out;
+  kept.toUTF8String(out);
+  return out;
+}
+
+TEST(FoldTest, RemovesCaseAndDiacriticsButKeepsSpacingMarks) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"Café", "cafe"},
+      {"Cafe\xCC\x81", "cafe"},  // e + combining acute
+      {"ÉCOLE Über", "ecole uber"},
+      {"Straße", "strasse"},
+      {"İstanbul", "istanbul"},
+      {"ΆΛΦΑ", "αλφα"},
+      {"Москва Ёлка", "москва елка"},
+      {"東京 会議", "東京 会議"},
+      // Devanagari: the spacing vowel signs ि and ा (Mc) stay; the
+      // non-spacing sign े and the anusvara (Mn) go.
+      {"किताबें", "किताब"},
+      {"@AZ[`az{", "@az[`az{"},
+      {"MiXeD CaSe AcRoSs EiGhT ByTe BlOcKs", "mixed case across eight byte blocks"},
+      {"", ""},
+      {"bad \xFF byte", "bad \xEF\xBF\xBD byte"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(fold(c.in), c.out) << c.in;
+}
+
+TEST(FoldTest, MatchesWholeStringNormalisationOnMixedText) {
+  const std::string sample =
+      "Ärger über Öl, naïve coöperation, Ångström, ﬁnal ligature, Ǆemal, "
+      "ΌΣΟΣ ᾳ, Ελληνικά, Привет мир, Ĳssel, Ⅻ, ｆｕｌｌ ｗｉｄｔｈ, 한국어 텍스트, "
+      "ভাষা, தமிழ், ไทย, עִבְרִית, العَرَبِيَّة, "
+      "emoji 😀 and combining a\xCC\x80\xCC\x81 o\xCC\x88";
+  EXPECT_EQ(fold(sample), referenceFold(sample));
+  // Twice, so the second pass runs from the memo.
+  EXPECT_EQ(fold(sample), referenceFold(sample));
+}
+
+TEST(ContainsTextTest, AgreesWithPlainFindAcrossBlockBoundaries) {
+  std::mt19937 rng(7);
+  const std::string alphabet = "abcab\xC3\xA9\xD0\xB0 ";
+  for (int round = 0; round < 400; ++round) {
+    std::string hay;
+    const size_t n = rng() % 300;
+    for (size_t i = 0; i < n; ++i) hay += alphabet[rng() % alphabet.size()];
+    std::string needle;
+    const size_t k = 1 + rng() % 6;
+    if (!hay.empty() && rng() % 2 == 0) {
+      size_t at = rng() % hay.size();
+      needle = hay.substr(at, k);
+    } else {
+      for (size_t i = 0; i < k; ++i) needle += alphabet[rng() % alphabet.size()];
+    }
+    EXPECT_EQ(containsText(hay, needle), hay.find(needle) != std::string::npos) << hay << " / " << needle;
+  }
+  // A match in the very last bytes, after the wide loop stops.
+  std::string tail(200, 'x');
+  tail += "needle";
+  EXPECT_TRUE(containsText(tail, "needle"));
+  EXPECT_FALSE(containsText(tail, "needles"));
+  EXPECT_TRUE(containsText(tail, ""));
+}
+
+TEST(SearchScoreTest, WordsAreRunsOfLettersAndNumbers) {
+  EXPECT_TRUE(hasWordStartingWith("weekly plan-meeting", "meet"));
+  EXPECT_TRUE(hasWordStartingWith("q3 plan", "q3"));
+  EXPECT_FALSE(hasWordStartingWith("replanning", "plan"));
+  EXPECT_FALSE(hasWordStartingWith("plan-meeting", "plan-"));
+  EXPECT_TRUE(hasWordStartingWith("über·café", "café"));
+}
+
+// ---- searchNotes over a snapshot
+
+Note stub(std::string id, std::string name, int64_t age, std::string preview = {}) {
+  Note n;
+  n.id = std::move(id);
+  n.name = std::move(name);
+  n.age = age;
+  n.preview = std::move(preview);
+  return n;
+}
+
+class SearchFixture : public ::testing::Test {
+ protected:
+  void listNames(const std::vector<Note>& notes) {
+    NameList names;
+    for (const auto& n : notes) names.push_back(makeIndexedName(n));
+    index.replaceNames(std::move(names), -1'000'000'000'000);
+  }
+  void putBody(const std::string& id, const std::string& text, int64_t age, const std::string& name) {
+    index.putBodies({{id, makeIndexedBody(text, age, name, 4000)}});
+  }
+  std::vector<std::string> ids(std::string_view query, size_t limit = 40) {
+    std::vector<std::string> out;
+    for (const auto& n : searchNotes(SearchSnapshot{index.names(), index.bodies(), cached}, query, limit))
+      out.push_back(n.id);
+    return out;
+  }
+  SearchIndex index;
+  CachedListPtr cached;
+};
+
+TEST_F(SearchFixture, FindsByFoldedNameAndBodyWithEveryToken) {
+  listNames({stub("c", "Café", 1), stub("p", "Plan for Q3", 2), stub("x", "Other", 3)});
+  putBody("p", "Plan for Q3\nAgenda: the Meeting on Monday", 2, "Plan for Q3");
+  EXPECT_EQ(ids("cafe"), std::vector<std::string>{"c"});
+  EXPECT_EQ(ids("CAFÉ"), std::vector<std::string>{"c"});
+  EXPECT_EQ(ids("plan meeting"), std::vector<std::string>{"p"});
+  EXPECT_TRUE(ids("plan nothing").empty());
+  EXPECT_TRUE(ids("   ").empty());
+}
+
+TEST_F(SearchFixture, RanksExactThenPrefixThenWordThenContainsThenAge) {
+  listNames({stub("contains", "Replanning", 1), stub("word", "Weekly plan", 5), stub("prefix", "Plan ahead", 9),
+             stub("exact", "plan", 20), stub("word-newer", "Monthly plan", 4)});
+  EXPECT_EQ(ids("Plan"), (std::vector<std::string>{"exact", "prefix", "word-newer", "word", "contains"}));
+}
+
+TEST_F(SearchFixture, PreviewMatchesAddTenPerToken) {
+  listNames({stub("a", "Groceries", 1, "buy milk"), stub("b", "Groceries", 2, "buy milk and bread")});
+  // Same name score; b's preview holds both tokens.
+  EXPECT_EQ(ids("groceries bread"), std::vector<std::string>{"b"});
+  EXPECT_EQ(ids("milk"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(ids("buy bread"), std::vector<std::string>{"b"});
+}
+
+TEST_F(SearchFixture, ReturnsAtMostTheLimitBestFirst) {
+  std::vector<Note> notes;
+  for (int i = 0; i < 60; ++i) notes.push_back(stub("n" + std::to_string(i), "report " + std::to_string(i), i));
+  notes.push_back(stub("best", "report", 100));
+  listNames(notes);
+  auto found = ids("report");
+  ASSERT_EQ(found.size(), 40u);
+  EXPECT_EQ(found[0], "best");
+  EXPECT_EQ(found[1], "n0");
+  EXPECT_EQ(found[39], "n38");
+}
+
+TEST_F(SearchFixture, CachedNotesSupplyPreviewsAndBodiesFillEmptyOnes) {
+  listNames({stub("a", "Alpha", 1), stub("b", "Beta", 2)});
+  Note cachedA = stub("a", "Alpha", 1, "from the grid");
+  cachedA.images = {"app://local/__thumb/x.png"};
+  cached = makeCachedList({cachedA});
+  putBody("b", "Beta\nsecond line\nthird", 2, "Beta");
+  auto found = searchNotes(SearchSnapshot{index.names(), index.bodies(), cached}, "a", 40);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].id, "a");
+  EXPECT_EQ(found[0].preview, "from the grid");
+  EXPECT_EQ(found[0].images, cachedA.images);
+  EXPECT_EQ(found[1].preview, "second line\u2028third");
+  // The cached preview is searched when a note has no body text.
+  EXPECT_EQ(ids("grid"), std::vector<std::string>{"a"});
+}
+
+TEST_F(SearchFixture, SearchesTheCachedListBeforeTheFirstNameRefresh) {
+  cached = makeCachedList({stub("a", "Café au lait", 1, "morning"), stub("b", "Tea", 2)});
+  EXPECT_EQ(ids("cafe"), std::vector<std::string>{"a"});
+  EXPECT_EQ(ids("morning"), std::vector<std::string>{"a"});
+}
+
+TEST_F(SearchFixture, BodyTextIsCappedAtFourThousandCodePoints) {
+  listNames({stub("a", "Long", 1)});
+  std::string text(3999, 'x');
+  text += "é" + std::string("tail-beyond-the-cap");
+  putBody("a", text, 1, "Long");
+  EXPECT_EQ(ids("xe"), std::vector<std::string>{"a"});
+  EXPECT_TRUE(ids("tail").empty());
+}
+
+TEST_F(SearchFixture, NameRefreshDropsChangedBodiesAndKeepsRecentNotes) {
+  const int64_t now = -1'768'478'400;
+  listNames({stub("a", "A", 10), stub("b", "B", 11)});
+  putBody("a", "A\nalpha body", 10, "A");
+  putBody("b", "B\nbeta body", 11, "B");
+  index.putNameFront(makeIndexedName(stub("new", "Fresh", now + 5)));
+  putBody("new", "Fresh\nfresh body", now + 5, "Fresh");
+
+  // The store lists b with a new age and does not list the new note yet.
+  NameList fresh{makeIndexedName(stub("a", "A", 10)), makeIndexedName(stub("b", "B", 12))};
+  index.replaceNames(std::move(fresh), now);
+  EXPECT_NE(index.body("a"), nullptr);
+  EXPECT_EQ(index.body("b"), nullptr);
+  EXPECT_NE(index.body("new"), nullptr);
+  EXPECT_NE(index.name("new"), nullptr);
+
+  // Two minutes later it is no longer recent and goes.
+  index.replaceNames({makeIndexedName(stub("a", "A", 10))}, now - 121);
+  EXPECT_EQ(index.name("new"), nullptr);
+  EXPECT_EQ(index.body("new"), nullptr);
+}
+
+TEST_F(SearchFixture, RenameAndRemoveKeepOlderSnapshotsIntact) {
+  listNames({stub("a", "Old title", 1)});
+  putBody("a", "Old title\nbody", 1, "Old title");
+  SearchSnapshot before{index.names(), index.bodies(), cached};
+  index.rename("a", "New title");
+  EXPECT_EQ(ids("new"), std::vector<std::string>{"a"});
+  index.remove("a");
+  EXPECT_TRUE(ids("body").empty());
+  // A search that took its snapshot earlier still sees the old index whole.
+  auto old = searchNotes(before, "old body", 40);
+  ASSERT_EQ(old.size(), 1u);
+  EXPECT_EQ(old[0].name, "Old title");
+}
+
+}  // namespace
+}  // namespace corvane::notes
