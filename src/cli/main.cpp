@@ -10,12 +10,14 @@
 #include "cli/runner.h"
 #include "cli/subcommands.h"
 #include "core/queue.h"
+#include "media/web_scheme_handler.h"
 
 namespace corvane::cli {
 namespace {
 
 // Extra tools, each implemented in its subsystem's library.
 const std::vector<Subcommand> kSubcommands = {
+    {"fetch", "fetch URL [--out FILE]", "run an app://local/ request; print status and headers", &media::runFetchCommand},
 };
 
 void printHelp(std::FILE* out) {

@@ -1,5 +1,6 @@
 #include "media/web_scheme_handler.h"
 
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,8 +121,16 @@ bool isWithin(const fs::path& file, const fs::path& base) {
   return true;
 }
 
+std::shared_ptr<TaskQueue> makeWorkQueue() {
+  // Workers use the crypto library (temporary-file names). Initialised here
+  // first, its exit-time clean-up runs after the workers have been joined, so
+  // their per-thread state is released rather than leaked.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
+  return std::make_shared<ConcurrentQueue>("com.corvane.scheme", 4);
+}
+
 std::shared_ptr<TaskQueue> sharedWorkQueue() {
-  static auto queue = std::make_shared<ConcurrentQueue>("com.corvane.scheme", 4);
+  static auto queue = makeWorkQueue();
   return queue;
 }
 
@@ -292,7 +301,8 @@ int runFetchCommand(const std::vector<std::string>& args) {
   }
   MainQueue& main = mainQueue();
   main.bindToCurrentThread();
-  auto handler = WebSchemeHandler::create(webRootDirectory());
+  // A work queue of this call's own, joined before the command returns.
+  auto handler = WebSchemeHandler::create(webRootDirectory(), main, makeWorkQueue());
   auto task = std::make_shared<FetchTask>(*url);
   handler->start(task);
   if (!task->answered()) {
