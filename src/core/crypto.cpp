@@ -1,5 +1,6 @@
 #include "core/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -7,6 +8,17 @@
 #include <cstdlib>
 
 namespace corvane {
+
+namespace {
+// OpenSSL's exit-time clean-up frees its global state while process-wide queue
+// threads still hold per-thread state; those threads end later (when their
+// queues are destroyed) and their state is then lost. Skipping that clean-up
+// leaves everything reachable until the process ends.
+void initOpenSsl() {
+  static const bool done = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  (void)done;
+}
+}  // namespace
 
 std::string toHex(const uint8_t* data, size_t size) {
   static const char digits[] = "0123456789abcdef";
@@ -18,7 +30,7 @@ std::string toHex(const uint8_t* data, size_t size) {
   return out;
 }
 
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha256(), nullptr); }
+Sha256::Sha256() : ctx_((initOpenSsl(), EVP_MD_CTX_new())) { EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha256(), nullptr); }
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
 void Sha256::update(std::string_view data) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data.data(), data.size()); }
 Sha256Digest Sha256::finish() {
@@ -40,6 +52,7 @@ std::string sha256Hex(std::string_view data) {
 }
 
 void secureRandom(uint8_t* out, size_t size) {
+  initOpenSsl();
   if (RAND_bytes(out, static_cast<int>(size)) != 1) {
     std::fputs("corvane: secure random source failed\n", stderr);
     std::abort();
