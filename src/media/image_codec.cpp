@@ -2,6 +2,7 @@
 
 #include <vips/vips.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <mutex>
@@ -99,6 +100,7 @@ Result<std::string> makeJpegThumbnail(const std::filesystem::path& source, int m
     vips_error_clear();
     return fail("not a supported image");
   }
+  int longestSide = 0;
   {
     // The header alone tells the size; a decompression bomb stops here.
     ImageRef header;
@@ -106,12 +108,32 @@ Result<std::string> makeJpegThumbnail(const std::filesystem::path& source, int m
     if (!header.image) return vipsFailure("unreadable image");
     int64_t pixels = static_cast<int64_t>(header.image->Xsize) * header.image->Ysize;
     if (pixels <= 0 || pixels > kMaxDecodePixels) return fail("image too large to decode");
+    longestSide = std::max(header.image->Xsize, header.image->Ysize);
   }
-  ImageRef thumb, srgb, flat;
-  // Shrink-on-load: JPEGs are decoded at 1/2, 1/4 or 1/8 scale straight away.
-  if (vips_thumbnail(source.c_str(), thumb.out(), maxSide, "height", maxSide, "size", VIPS_SIZE_DOWN, "fail_on",
-                     VIPS_FAIL_ON_ERROR, nullptr) != 0)
+  ImageRef loaded, thumb, srgb, flat;
+  if (std::string_view(loader).substr(0, 19) == "VipsForeignLoadJpeg") {
+    // Decode straight at the smallest DCT scale (1/8, 1/4, 1/2) that still
+    // covers the target, then resize the rest of the way. vips_thumbnail
+    // would keep a factor of two in hand and decode four times the pixels.
+    int shrink = 1;
+    for (int s : {8, 4, 2}) {
+      if (longestSide / s >= maxSide) {
+        shrink = s;
+        break;
+      }
+    }
+    if (vips_jpegload(source.c_str(), loaded.out(), "shrink", shrink, "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                      VIPS_FAIL_ON_ERROR, nullptr) != 0)
+      return vipsFailure("unreadable image");
+    // Applies the orientation tag as well.
+    if (vips_thumbnail_image(loaded.image, thumb.out(), maxSide, "height", maxSide, "size", VIPS_SIZE_DOWN, nullptr) !=
+        0)
+      return vipsFailure("cannot make thumbnail");
+  } else if (vips_thumbnail(source.c_str(), thumb.out(), maxSide, "height", maxSide, "size", VIPS_SIZE_DOWN, "fail_on",
+                            VIPS_FAIL_ON_ERROR, nullptr) != 0) {
+    // Other formats shrink on load where they can (WebP, HEIF, pyramids).
     return vipsFailure("cannot make thumbnail");
+  }
   if (vips_colourspace(thumb.image, srgb.out(), VIPS_INTERPRETATION_sRGB, nullptr) != 0)
     return vipsFailure("cannot convert colours");
   VipsImage* final = srgb.image;
