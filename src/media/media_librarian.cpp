@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -403,9 +404,15 @@ std::shared_ptr<MediaLibrarian>& sharedSlot() {
 }  // namespace
 
 std::shared_ptr<MediaLibrarian> MediaLibrarian::shared() {
+  // The media queue's thread uses the crypto library (digests, temporary
+  // names). Initialised before the slot below exists, its exit-time clean-up
+  // runs after the library and its thread are gone, so per-thread state is
+  // released rather than leaked.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
   std::lock_guard lock(sharedMutex());
   auto& slot = sharedSlot();
-  if (!slot) slot = std::make_shared<MediaLibrarian>(std::make_shared<SerialQueue>("com.corvane.medialibrarian"), systemClock());
+  if (!slot)
+    slot = std::make_shared<MediaLibrarian>(std::make_shared<SerialQueue>("com.corvane.medialibrarian"), systemClock());
   return slot;
 }
 
