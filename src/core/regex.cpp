@@ -100,6 +100,9 @@ void Regex::forEach(std::string_view subject, const std::function<bool(const Mat
   const auto* base = reinterpret_cast<PCRE2_SPTR>(subject.data());
   size_t offset = 0;
   uint32_t options = 0;
+  // One Match reused for every callback: no allocation per match.
+  Match m;
+  m.subject_ = subject;
   while (offset <= subject.size()) {
     // The JIT fast path cannot anchor at match time; the rare retry after an
     // empty match goes through the interpreter.
@@ -117,8 +120,6 @@ void Regex::forEach(std::string_view subject, const std::function<bool(const Mat
     if (rc < 0) break;
     PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.data);
     uint32_t pairs = pcre2_get_ovector_count(md.data);
-    Match m;
-    m.subject_ = subject;
     m.spans_.resize(pairs);
     for (uint32_t i = 0; i < pairs; ++i) {
       if (ov[2 * i] == PCRE2_UNSET) m.spans_[i] = {SIZE_MAX, SIZE_MAX};
@@ -183,7 +184,8 @@ std::string Regex::replaceAll(std::string_view subject, std::string_view tmpl) c
 }
 
 std::string Regex::replaceAll(std::string_view subject, const std::function<std::string(const Match&)>& fn) const {
-  if (!isValidUtf8(subject)) return std::string(subject);
+  // forEach validates the subject; an invalid one has no matches and comes
+  // back unchanged.
   std::string out;
   size_t last = 0;
   bool any = false;
