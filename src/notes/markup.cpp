@@ -3,7 +3,10 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <bit>
 #include <cstring>
+#include <iterator>
+#include <optional>
 
 #include "core/regex.h"
 #include "core/text.h"
@@ -38,8 +41,6 @@ struct Patterns {
   Regex todoDone{R"(- \[[xX]\] )"};
   Regex strongOpen{R"(<strong([^>]*)>)", kCI};
   Regex emOpen{R"(<em([^>]*)>)", kCI};
-  // Every tag left after the disallowed ones are gone: name and attribute text.
-  Regex keptTag{R"(<(/?)([a-z][^\s/>]*)([^>]*)>)", kCI};
 };
 
 const Patterns& patterns() {
@@ -57,12 +58,45 @@ bool hasPrefixCI(std::string_view text, size_t at, std::string_view needle) {
   return true;
 }
 
+// `needle` is lower case ASCII. When it ends in a character that is not a
+// letter, memchr finds the candidates directly instead of testing every byte.
 bool containsCI(std::string_view text, std::string_view needle) {
-  if (needle.empty()) return true;
-  const char first = needle[0];
-  for (size_t i = 0; i + needle.size() <= text.size(); ++i)
-    if (lowerAscii(text[i]) == first && hasPrefixCI(text, i, needle)) return true;
+  const char last = needle.back();
+  if ((last >= 'a' && last <= 'z')) {
+    for (size_t i = 0; i + needle.size() <= text.size(); ++i)
+      if (hasPrefixCI(text, i, needle)) return true;
+    return false;
+  }
+  size_t i = needle.size() - 1;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, last, text.size() - i);
+    if (!hit) return false;
+    size_t at = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+    if (hasPrefixCI(text, at + 1 - needle.size(), needle)) return true;
+    i = at + 1;
+  }
   return false;
+}
+
+// Whether "<" followed by the rest of `tagStart` (lower case) occurs.
+bool hasTagStartCI(std::string_view text, std::string_view tagStart) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, '<', text.size() - i);
+    if (!hit) return false;
+    size_t at = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+    if (hasPrefixCI(text, at, tagStart)) return true;
+    i = at + 1;
+  }
+  return false;
+}
+
+std::string trimmedInPlace(std::string text) {
+  std::string_view kept = trimUnicodeWhitespace(text);
+  size_t start = static_cast<size_t>(kept.data() - text.data());
+  text.resize(start + kept.size());
+  text.erase(0, start);
+  return text;
 }
 
 std::string validText(std::string_view text) {
@@ -206,17 +240,29 @@ void appendAttribute(std::string& out, std::string_view name, std::string_view v
 // in other attributes and single-quoted styles that would escape the style
 // filter never reach the page. Tags whose full name is not on the list (such
 // as "<span-x>", which the disallowed-tag pattern lets through) are dropped.
-std::string rebuildKeptTag(const Regex::Match& m) {
-  std::string name = toLowerAscii(m.group(2));
+void rebuildKeptTag(bool closing, std::string_view rawName, std::string_view attrs, std::string& out) {
   static constexpr std::string_view kKept[] = {"span", "b", "i", "u", "br", "hr", "img", "ul", "ol", "li", "a"};
-  bool known = false;
-  for (std::string_view k : kKept) known = known || name == k;
-  if (!known) return {};
-  if (!m.group(1).empty()) return "</" + name + ">";
+  std::string_view name;
+  for (std::string_view k : kKept)
+    if (equalsIgnoreCaseAscii(rawName, k)) name = k;
+  if (name.empty()) return;
+  if (closing) {
+    out += "</";
+    out += name;
+    out += '>';
+    return;
+  }
 
-  std::string out = "<" + name;
-  std::string_view attrs = m.group(3);
-  std::vector<std::string> seen;
+  // Attributes each tag may keep, as bits of kAttributes.
+  static constexpr std::string_view kAttributes[] = {"src", "width", "href", "style", "class", "data-done"};
+  unsigned allowedMask = 1u << 3;  // style
+  if (name == "img") allowedMask = 1u << 0 | 1u << 1;
+  else if (name == "a") allowedMask = 1u << 2;
+  else if (name == "span") allowedMask |= 1u << 4 | 1u << 5;
+
+  out += '<';
+  out += name;
+  unsigned seen = 0;
   size_t i = 0;
   while (i < attrs.size()) {
     while (i < attrs.size() && (isAsciiSpace(attrs[i]) || attrs[i] == '/')) ++i;
@@ -224,7 +270,7 @@ std::string rebuildKeptTag(const Regex::Match& m) {
     size_t nameStart = i;
     while (i < attrs.size() && !isAsciiSpace(attrs[i]) && attrs[i] != '/' && attrs[i] != '=') ++i;
     if (i == nameStart) ++i;  // a stray "=": skip it
-    std::string attr = toLowerAscii(attrs.substr(nameStart, i - nameStart));
+    std::string_view attr = attrs.substr(nameStart, i - nameStart);
     while (i < attrs.size() && isAsciiSpace(attrs[i])) ++i;
     std::string_view value;
     if (i < attrs.size() && attrs[i] == '=') {
@@ -242,34 +288,69 @@ std::string rebuildKeptTag(const Regex::Match& m) {
         value = attrs.substr(start, i - start);
       }
     }
-    bool allowed;
-    if (name == "img") allowed = attr == "src" || attr == "width";
-    else if (name == "a") allowed = attr == "href";
-    else if (name == "span") allowed = attr == "style" || attr == "class" || attr == "data-done";
-    else allowed = attr == "style";
-    if (name == "a" && allowed) allowed = hasPrefixCI(value, 0, "http://") || hasPrefixCI(value, 0, "https://");
+    unsigned bit = 0;
+    for (size_t k = 0; k < std::size(kAttributes); ++k)
+      if (equalsIgnoreCaseAscii(attr, kAttributes[k])) bit = 1u << k;
     // The browser honours the first of repeated attributes; so do we.
-    bool repeated = false;
-    for (const std::string& s : seen) repeated = repeated || s == attr;
-    if (!allowed || repeated) continue;
-    seen.push_back(attr);
-    appendAttribute(out, attr, value);
+    if (!(bit & allowedMask) || (bit & seen)) continue;
+    if (name == "a" && !hasPrefixCI(value, 0, "http://") && !hasPrefixCI(value, 0, "https://")) continue;
+    seen |= bit;
+    appendAttribute(out, kAttributes[std::countr_zero(bit)], value);
   }
   out += '>';
+}
+
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Walks every tag left after the disallowed ones are gone (a "<", an optional
+// "/", a letter, up to the next ">") and rebuilds it; text is copied as is.
+std::string sanitiseKeptTags(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  size_t nextGt = 0;
+  bool gtKnown = false;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, '<', text.size() - i);
+    size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
+    out.append(text.data() + i, at - i);
+    if (at == text.size()) break;
+    bool closing = at + 1 < text.size() && text[at + 1] == '/';
+    size_t nameStart = at + 1 + (closing ? 1 : 0);
+    if (nameStart >= text.size() || !isAsciiLetter(text[nameStart])) {
+      out += '<';
+      i = at + 1;
+      continue;
+    }
+    // The next ">" is looked up once per range, so "<a<a<a…" stays linear.
+    if (!gtKnown || (nextGt != std::string_view::npos && nextGt < at)) {
+      nextGt = text.find('>', at);
+      gtKnown = true;
+    }
+    if (nextGt == std::string_view::npos) {
+      out.append(text.data() + at, text.size() - at);
+      break;
+    }
+    size_t nameEnd = nameStart;
+    while (nameEnd < nextGt && !isAsciiSpace(text[nameEnd]) && text[nameEnd] != '/') ++nameEnd;
+    rebuildKeptTag(closing, text.substr(nameStart, nameEnd - nameStart), text.substr(nameEnd, nextGt - nameEnd), out);
+    i = nextGt + 1;
+  }
   return out;
 }
 
 // Escapes the characters that would end a tag early or start a new one
 // inside a rebuilt image source.
-std::string attributeSafe(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+void appendAttributeSafe(std::string& out, std::string_view text) {
+  if (text.find_first_of("<>") == std::string_view::npos) {
+    out += text;
+    return;
+  }
   for (char c : text) {
     if (c == '<') out += "&lt;";
     else if (c == '>') out += "&gt;";
     else out += c;
   }
-  return out;
 }
 
 }  // namespace
@@ -287,11 +368,11 @@ std::string lowerCaseText(std::string_view text) {
 
 std::string htmlToText(std::string_view html) {
   const Patterns& p = patterns();
-  std::string text = lineEndsToNewlines(validText(html));
-  text = p.ruleTag.replaceAll(text, "\n⸻\n");
+  std::string text = isValidUtf8(html) ? lineEndsToNewlines(html) : lineEndsToNewlines(sanitizeUtf8(html));
+  if (hasTagStartCI(text, "<hr")) text = p.ruleTag.replaceAll(text, "\n⸻\n");
   text = p.anyTag.replaceAll(text, "");
   text = decodeBasicEntities(text);
-  return std::string(trimUnicodeWhitespace(text));
+  return trimmedInPlace(std::move(text));
 }
 
 namespace {
@@ -367,44 +448,91 @@ bool keepStyleDeclaration(std::string_view declaration) {
   return false;
 }
 
-std::string richPreview(std::string_view html) {
+namespace {
+
+// The rich preview keeps only its first 900 counted characters, so on a long
+// body the steps run on a prefix cut after a "</div>" whenever that provably
+// gives the same result as running them on the whole body: every step is a
+// left-to-right replacement, so the prefix's result is the start of the
+// whole result exactly when no match starting in the prefix could reach past
+// its end. The checks below establish that for each step's input; when one
+// fails, or the prefix does not fill the preview, a larger prefix (in the end
+// the whole body) is used.
+
+// The prefix ends with one complete simple tag (no "<" inside it), so
+// tag-shaped parts of the patterns cannot run past the end.
+bool endsWithClosedTag(std::string_view text, bool allowBreak) {
+  if (text.empty() || text.back() != '>') return false;
+  size_t lt = text.rfind('<');
+  if (lt == std::string_view::npos) return false;
+  std::string_view tag = text.substr(lt);
+  if (tag != "</div>" && tag != "<hr>" && !(allowBreak && tag == "<br>")) return false;
+  if (lt == 0) return true;
+  size_t previousLt = text.rfind('<', lt - 1);
+  return previousLt == std::string_view::npos || text.find('>', previousLt) < lt;
+}
+
+// No image source value is left open at the end: the last quote is not one
+// that follows "=" (white space between, Unicode spaces included).
+bool noOpenImageSource(std::string_view text) {
+  size_t q = text.find_last_of("\"'");
+  if (q == std::string_view::npos) return true;
+  size_t k = q;
+  while (k > 0 && (isAsciiSpace(text[k - 1]) || static_cast<unsigned char>(text[k - 1]) >= 0x80)) --k;
+  return k == 0 || text[k - 1] != '=';
+}
+
+// No "background-color:" lacks a ";" or a quote after it.
+bool noOpenBackgroundColour(std::string_view text) {
+  size_t z = text.find_last_of(";\"");
+  std::string_view tail = z == std::string_view::npos ? text : text.substr(z + 1);
+  return !containsCI(tail, "background-color:");
+}
+
+// The last double quote does not open a style value.
+bool noOpenStyle(std::string_view text) {
+  size_t q = text.rfind('"');
+  return q == std::string_view::npos || q < 6 || !hasPrefixCI(text, q - 6, "style=");
+}
+
+// Steps after the title removal; with `prefix` set, nullopt when the result
+// could differ from the corresponding part of the whole body's result.
+std::optional<std::string> transformBody(std::string text, bool prefix) {
   const Patterns& p = patterns();
-  std::string text = withoutReplacementCharacters(validText(html));
+  auto safe = [&](bool condition) { return !prefix || condition; };
 
-  bool hasSeparator = p.separatorLine.matches(text);
-  bool hasColour = containsCI(text, "color:");
-  if (!hasColour && !hasSeparator && !p.formatting.matches(text)) return {};
-
-  // The title is shown by the card itself: drop a leading "<div>title</div>",
-  // or the plain first line that the folder store writes before the markup.
-  if (auto title = p.titleLine.firstMatch(text)) {
-    text.erase(0, title->end());
-  } else {
-    size_t lead = 0;
-    while (lead < text.size() && isAsciiSpace(text[lead])) ++lead;
-    size_t nl = text.find('\n', lead);
-    if (lead < text.size() && text[lead] != '<' && nl != std::string::npos) text.erase(0, nl + 1);
-  }
-
+  if (!safe(endsWithClosedTag(text, false))) return std::nullopt;
   text = p.separatorLine.replaceAll(text, "<hr>");
 
+  if (!safe(endsWithClosedTag(text, false) && noOpenImageSource(text))) return std::nullopt;
   text = p.imageTag.replaceAll(text, [&](const Regex::Match& m) {
-    std::string tag = "<img src=\"" + attributeSafe(replaceAllLiteral(m.group(1), "/__media/", "/__thumb/")) + "\"";
-    if (auto width = p.widthAttribute.firstMatch(m.text())) {
-      tag += " width=\"";
-      tag += width->group(1);
-      tag += "\"";
+    std::string tag;
+    tag.reserve(m.group(1).size() + 32);
+    tag += "<img src=\"";
+    appendAttributeSafe(tag, replaceAllLiteral(m.group(1), "/__media/", "/__thumb/"));
+    tag += '"';
+    // The width pattern needs the word; most tags can skip the search.
+    if (containsCI(m.text(), "width")) {
+      if (auto width = p.widthAttribute.firstMatch(m.text())) {
+        tag += " width=\"";
+        tag += width->group(1);
+        tag += '"';
+      }
     }
-    tag += ">";
+    tag += '>';
     return tag;
   });
 
-  text = p.todoOpen.replaceAll(text, "<span class=\"todo\" data-done=\"0\">☐</span> ");
-  text = p.todoDone.replaceAll(text, "<span class=\"todo\" data-done=\"1\">☑</span> ");
+  if (text.find("- [") != std::string::npos) {
+    text = p.todoOpen.replaceAll(text, "<span class=\"todo\" data-done=\"0\">☐</span> ");
+    text = p.todoDone.replaceAll(text, "<span class=\"todo\" data-done=\"1\">☑</span> ");
+  }
 
+  if (!safe(endsWithClosedTag(text, false))) return std::nullopt;
   text = p.emptyLine.replaceAll(text, "<br>");
   text = p.lineEnd.replaceAll(text, "<br>");
 
+  if (!safe(endsWithClosedTag(text, true))) return std::nullopt;
   text = p.strongOpen.replaceAll(text, "<b$1>");
   text = p.emOpen.replaceAll(text, "<i$1>");
   text = closeStrongAndEm(text);
@@ -415,9 +543,12 @@ std::string richPreview(std::string_view html) {
   });
 
   text = p.disallowedTag.replaceAll(text, "");
-  text = p.backgroundColor.replaceAll(text, "");
-  text = p.keptTag.replaceAll(text, rebuildKeptTag);
 
+  if (!safe(endsWithClosedTag(text, true) && noOpenBackgroundColour(text))) return std::nullopt;
+  text = p.backgroundColor.replaceAll(text, "");
+  text = sanitiseKeptTags(text);
+
+  if (!safe(endsWithClosedTag(text, true) && noOpenStyle(text))) return std::nullopt;
   text = p.styleAttribute.replaceAll(text, [](const Regex::Match& m) -> std::string {
     std::string kept;
     std::string_view value = m.group(1);
@@ -435,10 +566,77 @@ std::string richPreview(std::string_view html) {
     if (kept.empty()) return {};
     return "style=\"" + kept + "\"";
   });
-
-  std::string trimmed = darkenAccentColours(trimUnicodeWhitespace(text));
-  return truncateMarkup(trimmed, kRichPreviewLimit);
+  if (!safe(endsWithClosedTag(text, true))) return std::nullopt;
+  return text;
 }
+
+// First cut at or after `from`: just after a "</div>" that is a tag on its own.
+size_t findPrefixCut(std::string_view text, size_t from) {
+  while (from < text.size()) {
+    size_t at = text.find("</div>", from);
+    if (at == std::string_view::npos) return std::string_view::npos;
+    size_t cut = at + 6;
+    if (endsWithClosedTag(text.substr(0, cut), false)) return cut;
+    from = cut;
+  }
+  return std::string_view::npos;
+}
+
+// The title is shown by the card itself: a leading "<div>title</div>" is
+// dropped, or the plain first line that the folder store writes before the
+// markup. Returns where the rest begins.
+size_t titleEnd(std::string_view text) {
+  if (auto title = patterns().titleLine.firstMatch(text)) return title->end();
+  size_t lead = 0;
+  while (lead < text.size() && isAsciiSpace(text[lead])) ++lead;
+  size_t nl = text.find('\n', lead);
+  if (lead < text.size() && text[lead] != '<' && nl != std::string_view::npos) return nl + 1;
+  return 0;
+}
+
+constexpr size_t kFirstPrefixBytes = 32 * 1024;
+// Room after the cut for truncateMarkup's look-ahead (an entity is at most
+// 41 bytes from its "&").
+constexpr size_t kTruncationMargin = 64;
+
+}  // namespace
+
+std::string richPreview(std::string_view html) {
+  const Patterns& p = patterns();
+  std::string text = withoutReplacementCharacters(validText(html));
+
+  if (!containsCI(text, "color:") && !p.formatting.matches(text) && !p.separatorLine.matches(text)) return {};
+
+  std::string_view body = std::string_view(text).substr(titleEnd(text));
+
+  for (size_t target = kFirstPrefixBytes; target < body.size() / 2; target *= 4) {
+    size_t cut = findPrefixCut(body, target);
+    if (cut == std::string_view::npos || cut >= body.size()) break;
+    std::optional<std::string> part = transformBody(std::string(body.substr(0, cut)), true);
+    if (!part) continue;
+    // Leading white space is trimmed as for the whole body; the end of the
+    // prefix is a tag, so trailing trimming cannot reach the kept part.
+    std::string_view lead = trimUnicodeWhitespace(*part);
+    std::string shown = darkenAccentColours(std::string_view(*part).substr(lead.data() - part->data()));
+    std::string cutShown = truncateMarkup(shown, kRichPreviewLimit);
+    if (cutShown.size() + kTruncationMargin <= shown.size()) return cutShown;
+  }
+
+  return detail::richPreviewOfWholeBody(html);
+}
+
+namespace detail {
+
+std::string richPreviewOfWholeBody(std::string_view html) {
+  const Patterns& p = patterns();
+  std::string text = withoutReplacementCharacters(validText(html));
+  if (!containsCI(text, "color:") && !p.formatting.matches(text) && !p.separatorLine.matches(text)) return {};
+  size_t bodyStart = titleEnd(text);
+  std::string whole = *transformBody(text.substr(bodyStart), false);
+  return truncateMarkup(darkenAccentColours(trimUnicodeWhitespace(whole)), kRichPreviewLimit);
+}
+
+}  // namespace detail
 
 std::string truncateMarkup(std::string_view html, int64_t limit) {
   if (limit < 1) return {};

@@ -37,6 +37,12 @@ std::vector<std::string> imageSources(std::string_view html, int64_t max);
 // Unicode lower-casing (root locale), as the stores and previews compare texts.
 std::string lowerCaseText(std::string_view text);
 
+namespace detail {
+// richPreview without its prefix shortcut (always runs every step on the
+// whole body); the two must agree on every input. For tests and benchmarks.
+std::string richPreviewOfWholeBody(std::string_view html);
+}  // namespace detail
+
 // Longest plain preview kept for a card, in code points.
 inline constexpr size_t kPreviewTextLimit = 20000;
 // Counted characters kept by a rich preview.

@@ -10,6 +10,12 @@ namespace {
 
 const std::string kLS = "\u2028";
 
+std::string replaceAllLiteral(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
 struct TextCase {
   const char* label;
   std::string input;
@@ -194,6 +200,83 @@ TEST(ImageSources, ReturnsFirstSourcesInOrder) {
 
 TEST(LowerCaseText, FoldsUnicodeLetters) {
   EXPECT_EQ(lowerCaseText("ÀB Straße ΣΑ"), "àb straße σα");
+}
+
+}  // namespace
+}  // namespace corvane::notes
+
+namespace corvane::notes {
+namespace {
+
+// richPreview works on a prefix of long bodies when that cannot change the
+// result; bodies built from awkward fragments must give the same preview as
+// the step-by-step run over the whole body.
+TEST(RichPreview, PrefixShortcutAgreesWithWholeBody) {
+  const std::vector<std::string> fragments = {
+      "<div>plain words in a line</div>",
+      "<div><b>bold</b> text</div>",
+      "<div><span style=\"color: #3346d6; font-weight: bold\">accent</span></div>",
+      "<div><br></div>",
+      "<div>⸻</div>",
+      "<p><span>&#x2e3b;</span></p>",
+      "<div>- [ ] todo</div>",
+      "<div><img src=\"app://local/__media/a.png\" width=\"20\"></div>",
+      "<div><img alt='x' src='",  // source left open across lines
+      "'></div>",
+      "<div style=\"",  // style value left open
+      "\">",
+      "background-color: red",  // declaration without an end
+      ";",
+      "<div x ",  // a tag that swallows the next "</div>"
+      "</div>",
+      "<div>",
+      "<span>",
+      "</span>",
+      "&amp;",
+      "&eacute",
+      "<a href=\"https://example.com/x\">link</a>",
+      "<strong>s</strong><em>e</em>",
+      "   \n  ",
+      "<!-- note -->",
+      "<DIV>upper</DIV>",
+      "<div>" + std::string(300, 'w') + "</div>",
+  };
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  for (int round = 0; round < 60; ++round) {
+    std::string body = "<div>Title</div>";
+    // Mostly tame lines, with awkward fragments mixed in at a varying rate.
+    size_t awkwardEvery = 2 + next() % 40;
+    while (body.size() < 150 * 1024) {
+      if (next() % awkwardEvery == 0) body += fragments[4 + next() % (fragments.size() - 4)];
+      else body += fragments[next() % 4];
+    }
+    ASSERT_EQ(richPreview(body), detail::richPreviewOfWholeBody(body)) << "round " << round;
+  }
+}
+
+TEST(RichPreview, ConstructsOpenedEarlyAndClosedFarAwayAreNotCutShort) {
+  // Each opener starts before the preview is full and its match ends far
+  // beyond the first prefix, so a prefix run would change the visible part.
+  const std::string lines = [] {
+    std::string s;
+    for (int i = 0; i < 5000; ++i) s += "</div><div>line of text</div>";
+    return s;
+  }();
+  const std::vector<TextCase> cases = {
+      {"image source", "<div>T</div><div><b>x</b><img src=\"a" + lines + "\"></div>", ""},
+      // Apostrophes in the lines keep the check for image sources quiet.
+      {"style value in the text",
+       "<div>T</div><div><b>x</b> style=\"font-size: 3;" + replaceAllLiteral(lines, "text", "isn't") + "\"</div>", ""},
+  };
+  for (const auto& c : cases) {
+    std::string expected = detail::richPreviewOfWholeBody(c.input);
+    EXPECT_EQ(richPreview(c.input), expected) << c.label;
+    EXPECT_EQ(expected.rfind("<b>x</b>", 0), 0u) << c.label;
+  }
 }
 
 }  // namespace
