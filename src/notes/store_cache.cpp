@@ -1587,8 +1587,17 @@ void StoreCache::watchSource() {
   }
   old.reset();  // outside the lock: stopping waits for a callback that may be taking it
   if (!folder) return;
-  // The built-in folder is ours; create it so it is watched from the start.
-  if (records::isInsideDataDirectory(*folder)) (void)records::ensurePrivateDirectory(*folder);
+  // The built-in folder of a fresh home is ours to create, so it is watched
+  // from the start (one that vanished under known notes is left alone).
+  std::error_code ec;
+  if (!fs::exists(*folder, ec) && records::isInsideDataDirectory(*folder)) {
+    bool haveNotes;
+    {
+      std::lock_guard lock(mutex_);
+      haveNotes = (cache_ && cache_->size() > 0) || !index_.namesEmpty();
+    }
+    if (!haveNotes) (void)records::ensurePrivateDirectory(*folder);
+  }
   std::weak_ptr<StoreCache> weak = weak_from_this();
   auto watch = options_.watcher->watch(*folder, [weak](const platform::FolderChange& change) {
     if (auto self = weak.lock()) self->onFolderChange(change);
@@ -1605,13 +1614,21 @@ void StoreCache::watchSource() {
 void StoreCache::ensureWatch() {
   auto folder = options_.notesFolder();
   if (!folder) return;
-  bool needed;
+  bool needed, haveNotes;
   {
     std::lock_guard lock(mutex_);
     needed = !watch_ || !watch_->alive() || watchedFolder_ != folder;
+    haveNotes = (cache_ && cache_->size() > 0) || !index_.namesEmpty();
   }
+  if (!needed) return;
+  // The built-in folder of a fresh home does not exist yet; watchSource makes
+  // it. One that vanished under known notes is not recreated here.
   std::error_code ec;
-  if (needed && fs::is_directory(*folder, ec)) watchSource();
+  if (fs::is_directory(*folder, ec) || (!haveNotes && records::isInsideDataDirectory(*folder))) watchSource();
+}
+
+void StoreCache::ensureWatchOnce() {
+  if (!watchChecked_.exchange(true)) ensureWatch();
 }
 
 void StoreCache::onFolderChange(const platform::FolderChange& change) {

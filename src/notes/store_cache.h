@@ -122,6 +122,9 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   std::shared_ptr<NoteStore> store() { return activeStore(); }
   // Starts the folder watch if it is not running on the active store's folder.
   void ensureWatch();
+  // ensureWatch() the first time only (the commands call it, so a process
+  // that never ran the start-up sequence still follows the vault).
+  void ensureWatchOnce();
   // The grid, from memory when a cached list exists (a refresh runs behind);
   // a cold cache lists the store and passes its failure on.
   Result<std::vector<Note>> list(std::optional<int64_t> limit);
@@ -245,6 +248,7 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   // --- end of guarded fields
 
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> watchChecked_{false};
   std::mutex persistMutex_;  // serialises cache file writes
   uint64_t persistedSeq_ = 0;  // guarded by persistMutex_
 };
