@@ -177,6 +177,11 @@ class Collector {
 };
 
 int32_t reap(ProcessHandle::State& state) {
+  // Wait for the exit without collecting it, so the lock (which signalling
+  // takes) is only held for a waitpid that returns at once.
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(state.pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
   std::lock_guard lock(state.mutex);
   int raw = 0;
   pid_t r;

@@ -214,7 +214,10 @@ Result<void> writeManifest(const fs::path& file, const std::vector<ManifestEntry
 MediaLibrarian::MediaLibrarian(std::shared_ptr<TaskQueue> queue, const Clock& clock)
     : queue_(std::move(queue)), clock_(clock) {}
 
-MediaLibrarian::~MediaLibrarian() { queue_.reset(); }
+MediaLibrarian::~MediaLibrarian() {
+  lifetime_.reset();
+  queue_.reset();
+}
 
 std::string MediaLibrarian::timestamp() const {
   std::time_t t = static_cast<std::time_t>(unixMillis(clock_.now()) / 1000);
@@ -240,7 +243,8 @@ std::optional<std::string> MediaLibrarian::storeMedia(std::string_view bytes, st
 void MediaLibrarian::backupMedia(const fs::path& file, const std::string& token) {
   fs::path backupFolder = mediaBackupDirectory();
   fs::path manifest = mediaManifestPath();
-  queue_->post([this, file, token, backupFolder, manifest] {
+  queue_->post([this, alive = std::weak_ptr<int>(lifetime_), file, token, backupFolder, manifest] {
+    if (alive.expired()) return;
     auto size = sizeOf(file);
     if (!size) return;
     fs::path backup = backupFolder / token;
@@ -266,7 +270,9 @@ void MediaLibrarian::recordInManifest(const fs::path& manifest, const std::strin
 }
 
 void MediaLibrarian::reconcile() {
-  queue_->post([this] { runReconcile(); });
+  queue_->post([this, alive = std::weak_ptr<int>(lifetime_)] {
+    if (!alive.expired()) runReconcile();
+  });
 }
 
 MediaHealth MediaLibrarian::health() const {

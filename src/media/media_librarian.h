@@ -99,6 +99,9 @@ class MediaLibrarian {
 
   std::shared_ptr<TaskQueue> queue_;
   const Clock& clock_;
+  // Queued work checks this first, so a task left on a shared queue after the
+  // library is gone does nothing.
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
   mutable std::mutex healthMutex_;
   MediaHealth health_;
 };

@@ -268,5 +268,18 @@ TEST_F(MediaLibrarianTest, UnusableFoldersLoseNothingABackupHolds) {
   EXPECT_EQ(slurp(media(a)), "alpha");
 }
 
+TEST(MediaLibrarianLifetime, WorkLeftOnASharedQueueOutlivesNothing) {
+  testing::TempHome home;
+  testing::FakeScheduler scheduler;
+  auto queue = scheduler.createQueue("media");
+  {
+    MediaLibrarian library(queue, scheduler);
+    ASSERT_TRUE(library.storeMedia("bytes", "png"));
+    library.reconcile();
+  }
+  scheduler.runUntilIdle();  // would touch the destroyed library
+  EXPECT_FALSE(fs::exists(mediaManifestPath()));
+}
+
 }  // namespace
 }  // namespace corvane::media
