@@ -23,15 +23,15 @@ const std::vector<Subcommand> kSubcommands = {
 void printHelp(std::FILE* out) {
   std::fputs(
       "Usage:\n"
-      "  corvane-cli CMD [ARGS_JSON]   run one bridge command\n"
-      "  corvane-cli --stdio           bridge over standard input and output\n"
-      "  corvane-cli --commands        list the command names\n",
+      "  corvane-cli CMD [ARGS_JSON]        run one bridge command\n"
+      "  corvane-cli --stdio                bridge over standard input and output\n"
+      "  corvane-cli --commands             list the command names\n",
       out);
   for (const auto& sub : kSubcommands) std::fprintf(out, "  corvane-cli %-22.*s %.*s\n",
                                                     static_cast<int>(sub.usage.size()), sub.usage.data(),
                                                     static_cast<int>(sub.summary.size()), sub.summary.data());
   std::fputs(
-      "  corvane-cli --help            this text\n"
+      "  corvane-cli --help                 this text\n"
       "\n"
       "CMD [ARGS_JSON]\n"
       "  Validates ARGS_JSON (a JSON object, default {}) against CMD's schema, runs the\n"

@@ -104,6 +104,8 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
 }
 
 int runStdioBridge() {
+  // Start-up work of the application log (pruning old day files).
+  records::startLogMaintenance();
   auto bridge = bridge::Bridge::create(app::commandRouter(), records::logCommandFailure);
   bool endOfInput = false;  // main thread only
   auto quitWhenDone = [&] {
