@@ -244,6 +244,25 @@ SinkSlot& sinkSlot() {
   return slot;
 }
 
+struct NormalizerSlot {
+  std::mutex mutex;
+  StoreCache::ImageNormalizer normalizer;
+};
+NormalizerSlot& normalizerSlot() {
+  static NormalizerSlot slot;
+  return slot;
+}
+
+std::string normalizeWithInstalled(std::string_view html) {
+  StoreCache::ImageNormalizer normalizer;
+  {
+    auto& slot = normalizerSlot();
+    std::lock_guard lock(slot.mutex);
+    normalizer = slot.normalizer;
+  }
+  return normalizer ? normalizer(html) : std::string(html);
+}
+
 void emit(std::string_view name, std::string_view payload) {
   StoreCache::EventSink sink;
   bool useDefault;
@@ -300,6 +319,12 @@ void StoreCache::setEventSink(EventSink sink) {
   slot.sink = std::move(sink);
 }
 
+void StoreCache::setImageNormalizer(ImageNormalizer normalizer) {
+  auto& slot = normalizerSlot();
+  std::lock_guard lock(slot.mutex);
+  slot.normalizer = std::move(normalizer);
+}
+
 void StoreCache::resetEventSink() {
   auto& slot = sinkSlot();
   std::lock_guard lock(slot.mutex);
@@ -336,7 +361,7 @@ StoreCache::StoreCache(Options options)
     };
   if (!options_.watcher) options_.watcher = platform::FolderWatcher::shared();
   if (options_.cacheFile.empty()) options_.cacheFile = dataDirectory() / "cache.json";
-  if (!options_.normalizeImages) options_.normalizeImages = [](std::string_view html) { return std::string(html); };
+  if (!options_.normalizeImages) options_.normalizeImages = normalizeWithInstalled;
 
   refreshQueue_ = options_.makeQueue("com.corvane.cache-refresh");
   nameQueue_ = options_.makeQueue("com.corvane.cache-names");

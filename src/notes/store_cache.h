@@ -91,7 +91,8 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
     std::shared_ptr<platform::FolderWatcher> watcher;  // FolderWatcher::shared()
     std::filesystem::path cacheFile;                    // dataDirectory()/"cache.json"
     // Rewrites the images of a new body before its previews are computed
-    // (pasted data images become media references); identity by default.
+    // (pasted data images become media references); defaults to the
+    // process-wide normalizer (setImageNormalizer).
     std::function<std::string(std::string_view html)> normalizeImages;
   };
 
@@ -112,6 +113,12 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   using EventSink = std::function<void(std::string_view name, std::string_view payload)>;
   static void setEventSink(EventSink sink);
   static void resetEventSink();
+
+  // The process-wide rewrite of images in new bodies (the media subsystem
+  // installs media::normalizeImages at start-up); used by caches whose
+  // Options leave normalizeImages empty. Without one, bodies are used as given.
+  using ImageNormalizer = std::function<std::string(std::string_view html)>;
+  static void setImageNormalizer(ImageNormalizer normalizer);
 
   // Loads "cache.json", starts a refresh, the name refresh and the folder watch.
   void start();
