@@ -375,10 +375,7 @@ std::string htmlToText(std::string_view html) {
   return trimmedInPlace(std::move(text));
 }
 
-namespace {
-
-// Lower-cased, split at white space, empty pieces dropped, joined by spaces.
-std::string normalisedForComparison(std::string_view text) {
+std::string comparableTitle(std::string_view text) {
   std::string lower = lowerCaseText(text);
   std::string out;
   size_t i = 0;
@@ -396,8 +393,6 @@ std::string normalisedForComparison(std::string_view text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string previewText(std::string_view plain, std::string_view title) {
   std::string text = withoutReplacementCharacters(validText(plain));
@@ -418,7 +413,7 @@ std::string previewText(std::string_view plain, std::string_view title) {
   const std::string titleText = validText(title);
   std::string_view trimmedTitle = trimUnicodeWhitespace(titleText);
   if (!lines.empty() && !trimmedTitle.empty()) {
-    if (normalisedForComparison(trimmedTitle) == normalisedForComparison(trimUnicodeWhitespace(lines[0]))) first = 1;
+    if (comparableTitle(trimmedTitle) == comparableTitle(trimUnicodeWhitespace(lines[0]))) first = 1;
   }
   if (first >= lines.size()) return {};
 

@@ -37,6 +37,10 @@ std::vector<std::string> imageSources(std::string_view html, int64_t max);
 // Unicode lower-casing (root locale), as the stores and previews compare texts.
 std::string lowerCaseText(std::string_view text);
 
+// The form in which titles are compared: lower-cased, split at white space,
+// empty pieces dropped, joined by single spaces.
+std::string comparableTitle(std::string_view text);
+
 namespace detail {
 // richPreview without its prefix shortcut (always runs every step on the
 // whole body); the two must agree on every input. For tests and benchmarks.
