@@ -425,6 +425,8 @@ std::string previewText(std::string_view plain, std::string_view title) {
   }
   // U+2028 is white space, so one trim covers both trims.
   std::string_view trimmed = trimUnicodeWhitespace(joined);
+  // Counting code points is only needed when the bytes could exceed the limit.
+  if (trimmed.size() <= kPreviewTextLimit) return std::string(trimmed);
   return std::string(prefixCodePoints(trimmed, kPreviewTextLimit));
 }
 
