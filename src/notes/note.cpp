@@ -100,7 +100,9 @@ Json nativeAttachmentBackupToJson(const NativeAttachmentBackup& backup) {
 int64_t ageAt(WallTime time) {
   double seconds = unixSeconds(time);
   // The offset that applies at this moment (daylight saving included), from
-  // the process's current time zone rules.
+  // the current time zone rules: tzset re-reads them, so a zone changed while
+  // the program runs is followed (localtime_r alone keeps the first one).
+  ::tzset();
   std::time_t whole = static_cast<std::time_t>(std::floor(seconds));
   std::tm local{};
   long offset = 0;
