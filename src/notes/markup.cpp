@@ -129,25 +129,31 @@ std::string withoutReplacementCharacters(std::string text) {
 std::string lineEndsToNewlines(std::string_view html) {
   std::string out;
   out.reserve(html.size());
+  size_t copied = 0;  // html[copied, at) is still to be copied
   size_t i = 0;
   while (i < html.size()) {
     const void* hit = std::memchr(html.data() + i, '<', html.size() - i);
-    size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - html.data()) : html.size();
-    out.append(html.data() + i, at - i);
-    if (at == html.size()) break;
+    if (!hit) break;
+    size_t at = static_cast<size_t>(static_cast<const char*>(hit) - html.data());
     size_t skip = 0;
-    if (hasPrefixCI(html, at, "</div>")) skip = 6;
-    else if (hasPrefixCI(html, at, "<br>")) skip = 4;
-    else if (hasPrefixCI(html, at, "<br/>")) skip = 5;
-    else if (hasPrefixCI(html, at, "<br />")) skip = 6;
+    char next = at + 1 < html.size() ? lowerAscii(html[at + 1]) : '\0';
+    if (next == '/') {
+      if (hasPrefixCI(html, at, "</div>")) skip = 6;
+    } else if (next == 'b') {
+      if (hasPrefixCI(html, at, "<br>")) skip = 4;
+      else if (hasPrefixCI(html, at, "<br/>")) skip = 5;
+      else if (hasPrefixCI(html, at, "<br />")) skip = 6;
+    }
     if (skip) {
+      out.append(html.data() + copied, at - copied);
       out += '\n';
-      i = at + skip;
+      copied = at + skip;
+      i = copied;
     } else {
-      out += '<';
       i = at + 1;
     }
   }
+  out.append(html.data() + copied, html.size() - copied);
   return out;
 }
 
@@ -370,8 +376,18 @@ std::string htmlToText(std::string_view html) {
   const Patterns& p = patterns();
   std::string text = isValidUtf8(html) ? lineEndsToNewlines(html) : lineEndsToNewlines(sanitizeUtf8(html));
   if (hasTagStartCI(text, "<hr")) text = p.ruleTag.replaceAll(text, "\n⸻\n");
-  text = p.anyTag.replaceAll(text, "");
-  text = decodeBasicEntities(text);
+  // Dropping every tag: copy the text between matches straight into the
+  // output (no replacement text to build per tag).
+  std::string untagged;
+  untagged.reserve(text.size());
+  size_t last = 0;
+  p.anyTag.forEach(text, [&](const Regex::Match& m) {
+    untagged.append(text, last, m.start() - last);
+    last = m.end();
+    return true;
+  });
+  untagged.append(text, last);
+  text = decodeBasicEntities(untagged);
   return trimmedInPlace(std::move(text));
 }
 
