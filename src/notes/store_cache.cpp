@@ -475,13 +475,14 @@ int64_t StoreCache::gridFetchCapFor(const records::Settings& s) {
   return clampCap(n);
 }
 
-void StoreCache::rememberRequestedCap(int64_t n) {
+void StoreCache::rememberRequestedCap(int64_t n) { rememberRequestedCap(n, settings()); }
+
+void StoreCache::rememberRequestedCap(int64_t n, const records::Settings& s) {
   const int64_t value = clampCap(n);
   {
     std::lock_guard lock(mutex_);
     lastRequestedGridCap_ = value;
   }
-  const auto s = settings();
   if (!s.gridCountExplicit && value != s.gridAutoCount) {
     (void)options_.updateSettings([value](records::Settings& r) {
       if (!r.gridCountExplicit) r.gridAutoCount = value;
@@ -517,8 +518,8 @@ void StoreCache::start() {
 
 Result<std::vector<Note>> StoreCache::list(std::optional<int64_t> limit) {
   const int64_t cap = limit ? clampCap(*limit) : GRID_CAP;
-  rememberRequestedCap(cap);
   const auto s = settings();
+  rememberRequestedCap(cap, s);
   CachedListPtr cached;
   {
     std::lock_guard lock(mutex_);

@@ -218,6 +218,7 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   // Persists, then emits the grid with the image and rich-preview memos filled in.
   void publishTicket(const PersistTicket& ticket);
   int64_t gridFetchCapFor(const records::Settings& s);
+  void rememberRequestedCap(int64_t n, const records::Settings& s);
   void emitGrid(const CachedListPtr& list, const records::Settings& s, int64_t cap);
   void markSelfChangeLocked(const std::string& id);
 
