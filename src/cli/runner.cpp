@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/command_router.h"
+#include "app/lifecycle.h"
 #include "bridge/bridge.h"
 #include "bridge/shell_hooks.h"
 #include "bridge/validator.h"
@@ -88,6 +89,7 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
     mainQueue().post([] { mainQueue().quit(); });
   });
   mainQueue().run();
+  app::finishPendingWork();
   // Work the handler posted to the main thread runs before the process ends.
   while (mainQueue().runReady() == Duration(0)) {
   }
@@ -129,6 +131,9 @@ int runStdioBridge() {
   });
   mainQueue().run();
   reader.join();
+  // Counters queued by the last commands are written now; their milestone
+  // events land on the main queue and are printed by the drain below.
+  app::finishPendingWork();
   while (mainQueue().runReady() == Duration(0)) {
   }
   records::flushAppLog();

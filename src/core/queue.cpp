@@ -9,12 +9,16 @@ void TaskQueue::runSync(Task task) {
     task();
     return;
   }
-  std::promise<void> done;
-  auto future = done.get_future();
-  post([&] {
-    task();
-    done.set_value();
-  });
+  // The waiter is released when the posted closure is destroyed: after it
+  // ran, or when a queue that is shutting down drops it unrun.
+  struct Release {
+    std::promise<void> done;
+    ~Release() { done.set_value(); }
+  };
+  auto release = std::make_shared<Release>();
+  auto future = release->done.get_future();
+  post([release, &task] { task(); });
+  release.reset();
   future.wait();
 }
 

@@ -88,7 +88,8 @@ class SerialQueue final : public TaskQueue {
 };
 
 // A concurrent queue: a pool that grows up to maxThreads while all workers are
-// busy (long AI runs must not starve short imports) and shrinks when idle.
+// busy (long AI runs must not starve short imports). Workers stay for the
+// queue's lifetime; the pool only ever holds as many as were busy at once.
 class ConcurrentQueue final : public TaskQueue {
  public:
   explicit ConcurrentQueue(std::string label, size_t maxThreads = 32);
