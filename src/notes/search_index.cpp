@@ -121,26 +121,41 @@ std::string fold(std::string_view text) {
 
 namespace {
 
-size_t findScalar(std::string_view hay, std::string_view needle) { return hay.find(needle); }
+// How common a byte is in note text, roughly (lower is rarer): English letter
+// frequencies for ASCII, script lead bytes as common, continuation bytes
+// (which spread over 64 values) as fairly rare.
+constexpr std::array<uint8_t, 256> kByteCommonness = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = 2;
+  const char* byFrequency = "etaoinshrdlcumwfgypbvkjxqz";  // most common first
+  for (int i = 0; byFrequency[i] != 0; ++i) t[static_cast<unsigned char>(byFrequency[i])] = static_cast<uint8_t>(90 - 3 * i);
+  for (int c = '0'; c <= '9'; ++c) t[c] = 15;
+  t[' '] = 100;
+  t['\n'] = 30;
+  t[','] = t['.'] = 20;
+  for (int c = 0x80; c <= 0xBF; ++c) t[c] = 10;
+  for (int c = 0xC0; c <= 0xDF; ++c) t[c] = 60;
+  for (int c = 0xE0; c <= 0xEF; ++c) t[c] = 50;
+  for (int c = 0xF0; c <= 0xFF; ++c) t[c] = 20;
+  return t;
+}();
 
 #ifdef CORVANE_SEARCH_X86
-// First/last byte filter (after W. Muła's "SIMD-friendly algorithms for
-// substring searching"): compare 32 candidate starts at once, check the rest
-// of the needle only where both ends match.
-__attribute__((target("avx2"))) size_t findAvx2(std::string_view hay, std::string_view needle) {
+__attribute__((target("avx2"))) size_t findAvx2(std::string_view hay, std::string_view needle, size_t p1,
+                                                size_t p2) {
   const size_t n = hay.size(), k = needle.size();
   const char* s = hay.data();
-  const __m256i first = _mm256_set1_epi8(needle[0]);
-  const __m256i last = _mm256_set1_epi8(needle[k - 1]);
+  const __m256i a = _mm256_set1_epi8(needle[p1]);
+  const __m256i b = _mm256_set1_epi8(needle[p2]);
   size_t i = 0;
   for (; i + k + 31 <= n; i += 32) {
-    const __m256i bf = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-    const __m256i bl = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + k - 1));
+    const __m256i ba = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + p1));
+    const __m256i bb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + p2));
     uint32_t mask = static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(bf, first), _mm256_cmpeq_epi8(bl, last))));
+        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(ba, a), _mm256_cmpeq_epi8(bb, b))));
     while (mask != 0) {
       const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-      if (std::memcmp(s + i + bit + 1, needle.data() + 1, k - 2) == 0) return i + bit;
+      if (std::memcmp(s + i + bit, needle.data(), k) == 0) return i + bit;
       mask &= mask - 1;
     }
   }
@@ -148,20 +163,19 @@ __attribute__((target("avx2"))) size_t findAvx2(std::string_view hay, std::strin
   return rest == std::string_view::npos ? rest : i + rest;
 }
 
-size_t findSse2(std::string_view hay, std::string_view needle) {
+size_t findSse2(std::string_view hay, std::string_view needle, size_t p1, size_t p2) {
   const size_t n = hay.size(), k = needle.size();
   const char* s = hay.data();
-  const __m128i first = _mm_set1_epi8(needle[0]);
-  const __m128i last = _mm_set1_epi8(needle[k - 1]);
+  const __m128i a = _mm_set1_epi8(needle[p1]);
+  const __m128i b = _mm_set1_epi8(needle[p2]);
   size_t i = 0;
   for (; i + k + 15 <= n; i += 16) {
-    const __m128i bf = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i bl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + k - 1));
-    uint32_t mask = static_cast<uint32_t>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(bf, first), _mm_cmpeq_epi8(bl, last))));
+    const __m128i ba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + p1));
+    const __m128i bb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + p2));
+    uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(ba, a), _mm_cmpeq_epi8(bb, b))));
     while (mask != 0) {
       const unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
-      if (std::memcmp(s + i + bit + 1, needle.data() + 1, k - 2) == 0) return i + bit;
+      if (std::memcmp(s + i + bit, needle.data(), k) == 0) return i + bit;
       mask &= mask - 1;
     }
   }
@@ -169,25 +183,58 @@ size_t findSse2(std::string_view hay, std::string_view needle) {
   return rest == std::string_view::npos ? rest : i + rest;
 }
 
-using FindFn = size_t (*)(std::string_view, std::string_view);
+using FindFn = size_t (*)(std::string_view, std::string_view, size_t, size_t);
 FindFn chooseFind() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? &findAvx2 : &findSse2;
 }
 const FindFn kFind = chooseFind();
-#else
-const auto kFind = &findScalar;
 #endif
 
 }  // namespace
 
-bool containsText(std::string_view haystack, std::string_view needle) {
-  if (needle.empty()) return true;
-  if (needle.size() > haystack.size()) return false;
-  if (needle.size() == 1) return std::memchr(haystack.data(), needle[0], haystack.size()) != nullptr;
-  if (haystack.size() < 64) return findScalar(haystack, needle) != std::string_view::npos;
-  return kFind(haystack, needle) != std::string_view::npos;
+BytePairSet::BytePairSet(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    const uint16_t bit = bitOf(p[i], p[i + 1]);
+    words_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
 }
+
+TextFinder::TextFinder(std::string_view needle) : needle_(needle) {
+  if (needle.size() < 2) return;
+  for (size_t i = 0; i + 1 < needle.size(); ++i) {
+    const uint16_t bit = BytePairSet::bitOf(static_cast<unsigned char>(needle[i]), static_cast<unsigned char>(needle[i + 1]));
+    if (std::find(pairBits_.begin(), pairBits_.end(), bit) == pairBits_.end()) pairBits_.push_back(bit);
+  }
+  // The rarest byte, then the rarest other position (farthest away on ties,
+  // so the two tests are less alike).
+  for (size_t i = 1; i < needle.size(); ++i)
+    if (kByteCommonness[static_cast<unsigned char>(needle[i])] <
+        kByteCommonness[static_cast<unsigned char>(needle[first_])])
+      first_ = i;
+  second_ = first_ == 0 ? 1 : 0;
+  auto distance = [&](size_t p) { return p > first_ ? p - first_ : first_ - p; };
+  for (size_t i = 0; i < needle.size(); ++i) {
+    if (i == first_) continue;
+    const uint8_t ci = kByteCommonness[static_cast<unsigned char>(needle[i])];
+    const uint8_t cs = kByteCommonness[static_cast<unsigned char>(needle[second_])];
+    if (ci < cs || (ci == cs && distance(i) > distance(second_))) second_ = i;
+  }
+}
+
+bool TextFinder::in(std::string_view haystack) const {
+  const size_t k = needle_.size();
+  if (k == 0) return true;
+  if (k > haystack.size()) return false;
+  if (k == 1) return std::memchr(haystack.data(), needle_[0], haystack.size()) != nullptr;
+#ifdef CORVANE_SEARCH_X86
+  if (haystack.size() >= 64) return kFind(haystack, needle_, first_, second_) != std::string_view::npos;
+#endif
+  return haystack.find(needle_) != std::string_view::npos;
+}
+
+bool containsText(std::string_view haystack, std::string_view needle) { return TextFinder(needle).in(haystack); }
 
 // ---- tokens, words, ranking
 
@@ -211,44 +258,81 @@ bool isLetterOrNumber(char32_t cp) {
 }
 }  // namespace
 
-bool hasWordStartingWith(std::string_view foldedName, std::string_view token) {
-  if (token.empty()) return false;
-  // Words hold only letters and numbers, so no word starts with anything else.
-  for (size_t j = 0; j < token.size();)
-    if (!isLetterOrNumber(decodeCodePoint(token, j))) return false;
+
+
+namespace {
+
+struct PreparedToken {
+  explicit PreparedToken(std::string_view t) : finder(t), wordish(true) {
+    for (size_t j = 0; j < t.size();)
+      if (!isLetterOrNumber(decodeCodePoint(t, j))) wordish = false;
+  }
+  TextFinder finder;
+  bool wordish;  // only letters and numbers: a word can start with it
+};
+
+bool hasWordStartingWithPrepared(std::string_view foldedName, const PreparedToken& token) {
+  const std::string_view t = token.finder.needle();
+  if (!token.wordish || t.empty()) return false;
   size_t i = 0;
   bool inWord = false;
   while (i < foldedName.size()) {
     const size_t at = i;
-    const bool letter = isLetterOrNumber(decodeCodePoint(foldedName, i));
-    if (letter && !inWord && foldedName.substr(at, token.size()) == token) return true;
+    const auto byte = static_cast<unsigned char>(foldedName[i]);
+    bool letter;
+    if (byte < 0x80) {
+      letter = (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z');
+      ++i;
+    } else {
+      letter = isLetterOrNumber(decodeCodePoint(foldedName, i));
+    }
+    if (letter && !inWord && foldedName.substr(at, t.size()) == t) return true;
     inWord = letter;
   }
   return false;
 }
 
-int64_t searchScore(std::string_view foldedName, std::string_view foldedQuery,
-                    const std::vector<std::string_view>& tokens, std::string_view foldedPreview) {
+int64_t scorePrepared(std::string_view foldedName, std::string_view foldedQuery,
+                      const std::vector<PreparedToken>& tokens, std::string_view foldedPreview) {
   int64_t score = 0;
   if (foldedName == foldedQuery) {
     score = 1000;
   } else if (foldedName.substr(0, foldedQuery.size()) == foldedQuery) {
     score = 500;
   } else {
-    for (auto token : tokens) {
-      if (hasWordStartingWith(foldedName, token)) score += 300;
-      else if (containsText(foldedName, token)) score += 100;
+    for (const auto& token : tokens) {
+      if (hasWordStartingWithPrepared(foldedName, token)) score += 300;
+      else if (token.finder.in(foldedName)) score += 100;
     }
   }
-  for (auto token : tokens)
-    if (containsText(foldedPreview, token)) score += 10;
+  for (const auto& token : tokens)
+    if (token.finder.in(foldedPreview)) score += 10;
   return score;
+}
+
+std::vector<PreparedToken> prepare(const std::vector<std::string_view>& tokens) {
+  std::vector<PreparedToken> out;
+  out.reserve(tokens.size());
+  for (auto t : tokens) out.emplace_back(t);
+  return out;
+}
+
+}  // namespace
+
+bool hasWordStartingWith(std::string_view foldedName, std::string_view token) {
+  // Words hold only letters and numbers, so no word starts with anything else.
+  return hasWordStartingWithPrepared(foldedName, PreparedToken(token));
+}
+
+int64_t searchScore(std::string_view foldedName, std::string_view foldedQuery,
+                    const std::vector<std::string_view>& tokens, std::string_view foldedPreview) {
+  return scorePrepared(foldedName, foldedQuery, prepare(tokens), foldedPreview);
 }
 
 // ---- index entries
 
 const std::string& CachedNote::foldedPreview() const {
-  std::call_once(once_, [this] { foldedPreview_ = fold(note_.preview); });
+  once_.run([this] { foldedPreview_ = fold(note_.preview); });
   return foldedPreview_;
 }
 
@@ -260,6 +344,12 @@ CachedList::CachedList(std::vector<CachedNotePtr> notes) : notes_(std::move(note
 const CachedNote* CachedList::find(std::string_view id) const {
   auto it = byId_.find(id);
   return it == byId_.end() ? nullptr : notes_[it->second].get();
+}
+
+std::optional<size_t> CachedList::indexOf(std::string_view id) const {
+  auto it = byId_.find(id);
+  if (it == byId_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::vector<Note> CachedList::toNotes() const {
@@ -280,7 +370,7 @@ IndexedName::IndexedName(Note s, std::string folded, std::string preview)
     : stub(std::move(s)), foldedName(std::move(folded)), listedPreview(std::move(preview)) {}
 
 const std::string& IndexedName::foldedPreview() const {
-  std::call_once(once_, [this] { foldedPreview_ = fold(listedPreview); });
+  once_.run([this] { foldedPreview_ = fold(listedPreview); });
   return foldedPreview_;
 }
 
@@ -293,10 +383,10 @@ IndexedNamePtr makeIndexedName(const Note& listed) {
 }
 
 IndexedBody::IndexedBody(std::string t, int64_t a, std::string n)
-    : text(std::move(t)), age(a), folded(fold(text)), name(std::move(n)) {}
+    : text(std::move(t)), age(a), folded(fold(text)), pairs(folded), name(std::move(n)) {}
 
 void IndexedBody::derive() const {
-  std::call_once(once_, [this] {
+  once_.run([this] {
     preview_ = previewText(text, name);
     foldedPreview_ = fold(preview_);
   });
@@ -320,8 +410,9 @@ IndexedBodyPtr makeIndexedBody(std::string_view text, int64_t age, std::string n
 
 std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view query, size_t limit) {
   const std::string foldedQuery = fold(query);
-  const std::vector<std::string_view> tokens = queryTokens(foldedQuery);
-  if (tokens.empty() || limit == 0) return {};
+  const std::vector<std::string_view> tokenTexts = queryTokens(foldedQuery);
+  if (tokenTexts.empty() || limit == 0) return {};
+  const std::vector<PreparedToken> tokens = prepare(tokenTexts);
 
   static const NameList kNoNames;
   static const BodyMap kNoBodies;
@@ -341,6 +432,7 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
     }
   };
   std::vector<Hit> hits;
+  std::vector<char> inBody(tokens.size());  // per token: not in the name
 
   auto consider = [&](const Note& stub, const IndexedName* indexed, std::string ownedName) {
     const IndexedBody* body = nullptr;
@@ -354,14 +446,24 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
       if (cached != nullptr) card = cached->find(stub.id);
     };
     std::string_view nameText = indexed != nullptr ? std::string_view(indexed->foldedName) : std::string_view(ownedName);
-    for (auto token : tokens) {
-      if (containsText(nameText, token)) continue;
+    // Tokens not in the (short) name must be in the body text; the byte-pair
+    // test of every such token comes before any scan, so one rare word rules a
+    // note out without reading it.
+    bool anyInBody = false;
+    for (size_t t = 0; t < tokens.size(); ++t) {
+      inBody[t] = !tokens[t].finder.in(nameText);
+      if (!inBody[t]) continue;
+      anyInBody = true;
       lookUp();
+      if (body != nullptr && !body->pairs.mayContain(tokens[t].finder)) return;
+    }
+    if (anyInBody) {
       std::string_view bodyText;
       if (body != nullptr) bodyText = body->folded;
       else if (card != nullptr && !card->note().preview.empty()) bodyText = card->foldedPreview();
       else if (indexed != nullptr) bodyText = indexed->foldedPreview();
-      if (!containsText(bodyText, token)) return;
+      for (size_t t = 0; t < tokens.size(); ++t)
+        if (inBody[t] && !tokens[t].finder.in(bodyText)) return;
     }
     lookUp();
     hits.push_back(Hit{card != nullptr ? &card->note() : &stub, indexed, card, body, std::move(ownedName)});
@@ -384,7 +486,7 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
     else if (hit.card == nullptr && hit.indexed != nullptr && !hit.indexed->listedPreview.empty())
       foldedPreview = hit.indexed->foldedPreview();
     else if (hit.body != nullptr) foldedPreview = hit.body->foldedPreview();
-    hit.score = searchScore(hit.foldedName(), foldedQuery, tokens, foldedPreview);
+    hit.score = scorePrepared(hit.foldedName(), foldedQuery, tokens, foldedPreview);
   }
   std::vector<size_t> order(hits.size());
   std::iota(order.begin(), order.end(), size_t{0});

@@ -7,9 +7,12 @@
 // under the lock and then scans without it. A search running while a refresh
 // commits therefore sees either the old index or the new one, never a mix.
 // Folding happens once, when text enters the index; a query only folds itself.
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,9 +29,47 @@ namespace corvane::notes {
 // directly; invalid UTF-8 folds to U+FFFD.
 std::string fold(std::string_view text);
 
-// Whether `needle` occurs in `haystack` (bytes). Filters candidate positions by
-// their first and last byte many bytes at a time, which keeps the scan fast on
-// long texts whatever the letter frequencies.
+// A substring search prepared once per needle: candidate positions are
+// filtered, 32 at a time, on the two needle bytes least likely to occur in
+// text (rare letters, UTF-8 continuation bytes rather than script lead bytes),
+// so Cyrillic or CJK needles scan as fast as Latin ones.
+class TextFinder {
+ public:
+  explicit TextFinder(std::string_view needle);
+  bool in(std::string_view haystack) const;
+  std::string_view needle() const { return needle_; }
+  // The needle's byte pairs as bit numbers of a BytePairSet.
+  const std::vector<uint16_t>& pairBits() const { return pairBits_; }
+
+ private:
+  std::string_view needle_;
+  size_t first_ = 0, second_ = 0;  // anchor positions in the needle
+  std::vector<uint16_t> pairBits_;
+};
+
+// Which adjacent byte pairs occur in a text, hashed into 8192 bits: a needle
+// with a pair the set lacks cannot occur in the text, so most texts are ruled
+// out for a rare word without being scanned.
+class BytePairSet {
+ public:
+  static constexpr size_t kBits = 8192;
+  BytePairSet() = default;
+  explicit BytePairSet(std::string_view text);
+  static uint16_t bitOf(unsigned char a, unsigned char b) {
+    return static_cast<uint16_t>(((uint32_t(a) << 8 | b) * 2654435761u) >> 19);
+  }
+  // False only when the needle certainly does not occur.
+  bool mayContain(const TextFinder& finder) const {
+    for (uint16_t bit : finder.pairBits())
+      if ((words_[bit >> 6] >> (bit & 63) & 1) == 0) return false;
+    return true;
+  }
+
+ private:
+  std::array<uint64_t, kBits / 64> words_{};
+};
+
+// Whether `needle` occurs in `haystack` (bytes).
 bool containsText(std::string_view haystack, std::string_view needle);
 
 // The pieces of a folded query between single spaces, empty pieces dropped.
@@ -45,6 +86,24 @@ bool hasWordStartingWith(std::string_view foldedName, std::string_view token);
 int64_t searchScore(std::string_view foldedName, std::string_view foldedQuery,
                     const std::vector<std::string_view>& tokens, std::string_view foldedPreview);
 
+// std::call_once with a lock-free check first: the derived texts below are
+// read for every hit of every search once they exist.
+class OnceFlag {
+ public:
+  template <class F>
+  void run(F&& f) const {
+    if (done_.load(std::memory_order_acquire)) return;
+    std::call_once(once_, [&] {
+      f();
+      done_.store(true, std::memory_order_release);
+    });
+  }
+
+ private:
+  mutable std::once_flag once_;
+  mutable std::atomic<bool> done_{false};
+};
+
 // One note of the cached list. The folded preview is computed on first use
 // (thread-safe), so building lists on the command path folds nothing.
 class CachedNote {
@@ -57,7 +116,7 @@ class CachedNote {
 
  private:
   Note note_;
-  mutable std::once_flag once_;
+  OnceFlag once_;
   mutable std::string foldedPreview_;
 };
 using CachedNotePtr = std::shared_ptr<const CachedNote>;
@@ -69,6 +128,9 @@ class CachedList {
   explicit CachedList(std::vector<CachedNotePtr> notes);
   const std::vector<CachedNotePtr>& notes() const { return notes_; }
   const CachedNote* find(std::string_view id) const;
+  // Position of the first note with this id.
+  std::optional<size_t> indexOf(std::string_view id) const;
+  bool idsUnique() const { return byId_.size() == notes_.size(); }
   std::vector<Note> toNotes() const;
   size_t size() const { return notes_.size(); }
 
@@ -89,7 +151,7 @@ struct IndexedName {
   const std::string& foldedPreview() const;
 
  private:
-  mutable std::once_flag once_;
+  OnceFlag once_;
   mutable std::string foldedPreview_;
 };
 using IndexedNamePtr = std::shared_ptr<const IndexedName>;
@@ -102,6 +164,7 @@ struct IndexedBody {
   std::string text;
   int64_t age;
   std::string folded;
+  BytePairSet pairs;  // of `folded`
   std::string name;  // the title the card preview below is derived with
   // previewText(text, name) and its folded form, computed on first use.
   const std::string& preview() const;
@@ -109,7 +172,7 @@ struct IndexedBody {
 
  private:
   void derive() const;
-  mutable std::once_flag once_;
+  OnceFlag once_;
   mutable std::string preview_, foldedPreview_;
 };
 using IndexedBodyPtr = std::shared_ptr<const IndexedBody>;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <unordered_set>
 
@@ -30,8 +31,20 @@ void appendJsonString(std::string& out, const std::string& s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   size_t start = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   for (size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
+    // Eight bytes at a time while none needs escaping (most of a preview).
+    while (i + 8 <= s.size()) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      constexpr uint64_t lo = 0x0101010101010101ULL, hi = 0x8080808080808080ULL;
+      auto hasLess = [&](uint64_t x, uint64_t v) { return (x - lo * v) & ~x & hi; };
+      auto hasByte = [&](uint64_t x, uint64_t v) { return hasLess(x ^ (lo * v), 1); };
+      if (hasLess(w, 0x20) || hasByte(w, '"') || hasByte(w, '\\')) break;
+      i += 8;
+    }
+    if (i >= s.size()) break;
+    const auto c = p[i];
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s, start, i - start);
     switch (c) {
@@ -92,36 +105,19 @@ std::string encodeNotesJson(const std::vector<Note>& notes) {
 
 // ---- grid
 
-std::vector<Note> selectGrid(const std::vector<const Note*>& notes, const records::Settings& s, int64_t cap) {
-  if (cap <= 0 || notes.empty()) return {};
-  std::unordered_set<std::string_view> hidden(s.hidden.begin(), s.hidden.end());
-  std::unordered_set<std::string_view> pinned(s.pinned.begin(), s.pinned.end());
-  std::unordered_map<std::string_view, size_t> rank;
-  rank.reserve(s.cardOrder.size());
-  for (size_t i = 0; i < s.cardOrder.size(); ++i) rank.emplace(s.cardOrder[i], i);
-  const bool ordered = !s.cardOrder.empty();
+namespace {
 
-  struct Key {
-    const Note* note;
-    bool pinned;
-    bool ranked;
-    size_t rank;
-  };
-  std::vector<Key> front, rest;
-  for (const Note* n : notes) {
-    if (!hidden.empty() && hidden.count(n->id) != 0) continue;
-    Key k{n, pinned.count(n->id) != 0, false, 0};
-    if (ordered) {
-      auto it = rank.find(n->id);
-      if (it != rank.end()) {
-        k.ranked = true;
-        k.rank = it->second;
-      }
-    }
-    if (k.pinned || s.projects.count(n->name) != 0) front.push_back(k);
-    else rest.push_back(k);
-  }
-  auto before = [ordered](const Key& a, const Key& b) {
+struct GridKey {
+  const Note* note;
+  bool pinned;
+  bool ranked;
+  size_t rank;
+};
+
+// Splits the visible notes into front (pinned or project) and rest, orders
+// each as far as the cap needs, and takes front first.
+std::vector<Note> selectFromKeys(std::vector<GridKey>& front, std::vector<GridKey>& rest, bool ordered, int64_t cap) {
+  auto before = [ordered](const GridKey& a, const GridKey& b) {
     if (a.pinned != b.pinned) return a.pinned;
     if (ordered) {
       if (a.ranked != b.ranked) return !a.ranked;  // notes not yet ordered come first
@@ -138,13 +134,76 @@ std::vector<Note> selectGrid(const std::vector<const Note*>& notes, const record
 
   std::vector<Note> out;
   out.reserve(fromFront + fromRest);
-  auto take = [&out](const Key& k) {
+  auto take = [&out](const GridKey& k) {
     out.push_back(*k.note);
     out.back().pinned = k.pinned;
   };
   for (size_t i = 0; i < fromFront; ++i) take(front[i]);
   for (size_t i = 0; i < fromRest; ++i) take(rest[i]);
   return out;
+}
+
+bool isProjectNote(const Note& n, const records::Settings& s) { return !s.projects.empty() && s.projects.count(n.name) != 0; }
+
+}  // namespace
+
+std::vector<Note> selectGrid(const std::vector<const Note*>& notes, const records::Settings& s, int64_t cap) {
+  if (cap <= 0 || notes.empty()) return {};
+  std::unordered_set<std::string_view> hidden(s.hidden.begin(), s.hidden.end());
+  std::unordered_set<std::string_view> pinned(s.pinned.begin(), s.pinned.end());
+  std::unordered_map<std::string_view, size_t> rank;
+  rank.reserve(s.cardOrder.size());
+  for (size_t i = 0; i < s.cardOrder.size(); ++i) rank.emplace(s.cardOrder[i], i);
+  const bool ordered = !s.cardOrder.empty();
+
+  std::vector<GridKey> front, rest;
+  for (const Note* n : notes) {
+    if (!hidden.empty() && hidden.count(n->id) != 0) continue;
+    GridKey k{n, !pinned.empty() && pinned.count(n->id) != 0, false, 0};
+    if (ordered) {
+      auto it = rank.find(n->id);
+      if (it != rank.end()) {
+        k.ranked = true;
+        k.rank = it->second;
+      }
+    }
+    (k.pinned || isProjectNote(*n, s) ? front : rest).push_back(k);
+  }
+  return selectFromKeys(front, rest, ordered, cap);
+}
+
+std::vector<Note> selectGrid(const CachedList& list, const records::Settings& s, int64_t cap) {
+  if (cap <= 0 || list.size() == 0) return {};
+  if (!list.idsUnique()) {
+    std::vector<const Note*> ptrs;
+    ptrs.reserve(list.size());
+    for (const auto& n : list.notes()) ptrs.push_back(&n->note());
+    return selectGrid(ptrs, s, cap);
+  }
+  // The settings lists are short next to a large cache: look their ids up in
+  // the list instead of hashing every note against them.
+  enum : uint8_t { kHidden = 1, kPinned = 2 };
+  std::vector<uint8_t> flags(list.size(), 0);
+  std::vector<uint32_t> ranks;
+  for (const auto& id : s.hidden)
+    if (auto i = list.indexOf(id)) flags[*i] |= kHidden;
+  for (const auto& id : s.pinned)
+    if (auto i = list.indexOf(id)) flags[*i] |= kPinned;
+  const bool ordered = !s.cardOrder.empty();
+  if (ordered) {
+    ranks.assign(list.size(), UINT32_MAX);
+    for (size_t r = 0; r < s.cardOrder.size(); ++r)
+      if (auto i = list.indexOf(s.cardOrder[r]); i && ranks[*i] == UINT32_MAX) ranks[*i] = static_cast<uint32_t>(r);
+  }
+  std::vector<GridKey> front, rest;
+  rest.reserve(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (flags[i] & kHidden) continue;
+    const Note* n = &list.notes()[i]->note();
+    GridKey k{n, (flags[i] & kPinned) != 0, ordered && ranks[i] != UINT32_MAX, ordered ? ranks[i] : 0};
+    (k.pinned || isProjectNote(*n, s) ? front : rest).push_back(k);
+  }
+  return selectFromKeys(front, rest, ordered, cap);
 }
 
 std::vector<Note> StoreCache::grid(const std::vector<Note>& notes, const records::Settings& settings, int64_t cap) {
@@ -446,7 +505,7 @@ void StoreCache::applyMemosLocked(std::vector<Note>& notes) const {
 
 void StoreCache::emitGrid(const CachedListPtr& list, const records::Settings& s, int64_t cap) {
   if (!list) return;
-  std::vector<Note> grid = selectGrid(notePointers(*list), s, cap);
+  std::vector<Note> grid = selectGrid(*list, s, cap);
   emit("notes:updated", encodeNotesJson(grid));
 }
 
@@ -527,7 +586,7 @@ Result<std::vector<Note>> StoreCache::list(std::optional<int64_t> limit) {
   }
   if (cached) {
     refresh(cap);
-    return selectGrid(notePointers(*cached), s, cap);
+    return selectGrid(*cached, s, cap);
   }
 
   // Cold start: the caller waits for one bounded listing.
@@ -571,7 +630,7 @@ Result<std::vector<Note>> StoreCache::list(std::optional<int64_t> limit) {
   }
   persist(ticket);
   refresh(cap);
-  return selectGrid(notePointers(*list), s, cap);
+  return selectGrid(*list, s, cap);
 }
 
 // ---- merging
@@ -784,7 +843,7 @@ void StoreCache::runRefresh(int64_t limit, uint64_t generation) {
 
 CachedListPtr StoreCache::fillPreviewsAndHydrate(CachedListPtr list, const records::Settings& s, int64_t cap,
                                                  const std::shared_ptr<NoteStore>& store, uint64_t generation) {
-  const std::vector<Note> grid = selectGrid(notePointers(*list), s, cap);
+  const std::vector<Note> grid = selectGrid(*list, s, cap);
   std::vector<std::string> needPreview, needBody;
   std::unordered_map<std::string, int64_t> gridAges;
   for (const auto& n : grid) {
@@ -864,7 +923,7 @@ void StoreCache::startAttachmentCheck(int64_t limit) {
   {
     std::lock_guard lock(mutex_);
     if (nativeAttachmentRefreshing_ || !cache_) return;
-    for (const auto& n : selectGrid(notePointers(*cache_), s, limit))
+    for (const auto& n : selectGrid(*cache_, s, limit))
       if (!n.nativeAttachmentsHydrated) candidates.emplace_back(n.id, n.age);
     if (candidates.empty()) return;
     nativeAttachmentRefreshing_ = true;
@@ -1149,7 +1208,7 @@ void StoreCache::publishTicket(const PersistTicket& ticket) {
   persist(ticket);
   if (!ticket.list) return;
   const auto s = settings();
-  std::vector<Note> grid = selectGrid(notePointers(*ticket.list), s, gridFetchCapFor(s));
+  std::vector<Note> grid = selectGrid(*ticket.list, s, gridFetchCapFor(s));
   {
     std::lock_guard lock(mutex_);
     applyMemosLocked(grid);

@@ -46,6 +46,7 @@ std::string encodeNotesJson(const std::vector<Note>& notes);
 
 // The tray's selection and order (see StoreCache::grid).
 std::vector<Note> selectGrid(const std::vector<const Note*>& notes, const records::Settings& settings, int64_t cap);
+std::vector<Note> selectGrid(const CachedList& notes, const records::Settings& settings, int64_t cap);
 
 // A note reduced for "cache.json": at most two local-media images, and a rich
 // preview with at most two local image tags (pointing at thumbnails), no other

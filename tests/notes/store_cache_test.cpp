@@ -280,6 +280,8 @@ TEST_F(CacheTest, GridOrderAndSelection) {
     records::Settings s;
     c.settings(s);
     EXPECT_THAT(idsOf(StoreCache::grid(c.notes, s, c.cap)), ElementsAreArray(c.expected)) << c.what;
+    // The cached list's path (lookups by id) orders the same way.
+    EXPECT_THAT(idsOf(selectGrid(*makeCachedList(c.notes), s, c.cap)), ElementsAreArray(c.expected)) << c.what;
   }
 }
 
