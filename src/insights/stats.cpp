@@ -342,7 +342,14 @@ void Stats::flushShared() {
 }
 
 void Stats::flush() {
-  queue_->runSync([] {});
+  // A coalesced save is posted from inside a change, so it can sit behind this
+  // marker; write it here rather than return before the file is current.
+  queue_->runSync([this] {
+    try {
+      if (savePending_) save();
+    } catch (...) {
+    }
+  });
 }
 
 StatsData& Stats::load() {
@@ -379,7 +386,7 @@ void Stats::scheduleSave() {
   // Runs after every change queued so far: a burst of records costs one write.
   queue_->post([this] {
     try {
-      save();
+      if (savePending_) save();  // flush() may have written it already
     } catch (...) {
     }
   });
