@@ -239,6 +239,14 @@ const Regex& localMediaSource() {
   static const Regex re("^app://local/__(?:media|thumb)/[A-Za-z0-9._-]{1,255}$");
   return re;
 }
+const Regex& imageTagPattern() {
+  static const Regex re("<img\\b[^>]*>", Regex::CaseInsensitive);
+  return re;
+}
+const Regex& imageSourcePattern() {
+  static const Regex re("src\\s*=\\s*[\"']([^\"']+)[\"']", Regex::CaseInsensitive);
+  return re;
+}
 
 }  // namespace
 
@@ -254,8 +262,8 @@ Note reduceForStorage(const Note& note) {
     out.previewHTML = truncateMarkup(note.previewHTML, kRichPreviewLimit);
     return out;
   }
-  static const Regex imageTag("<img\\b[^>]*>", Regex::CaseInsensitive);
-  static const Regex sourceAttr("src\\s*=\\s*[\"']([^\"']+)[\"']", Regex::CaseInsensitive);
+  const Regex& imageTag = imageTagPattern();
+  const Regex& sourceAttr = imageSourcePattern();
   std::string reduced;
   reduced.reserve(note.previewHTML.size());
   size_t kept = 0, last = 0;
@@ -337,25 +345,46 @@ void emit(std::string_view name, std::string_view payload) {
 
 }  // namespace
 
+namespace {
+
+// Background jobs may still run when the process exits. The first time one is
+// started, everything with static storage that jobs touch has been created
+// (the store's own by the command that came first, ours and the markup's
+// here), so a hook registered now runs before any of it is destroyed: it
+// stops the process-wide cache and waits for its running jobs.
+void ensureExitHook() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    (void)systemClock();
+    (void)records::SettingsStore::shared();
+    (void)platform::FolderWatcher::shared();
+    (void)bridge::shellHooks();
+    (void)reduceForStorage(Note{"", "", "", false, 0, {"x"}, "<img src=\"x\">", false, false});
+    const std::string sample = "<div>T</div><div><b>b</b> &amp; <img src=\"x\"> - [ ] t</div><hr>";
+    (void)richPreview(sample);
+    (void)previewText(htmlToText(sample), "T");
+    (void)imageSources(sample, 2);
+    (void)truncateMarkup(sample, 10);
+    (void)fold("\u00C9");
+    std::atexit([] { StoreCache::shutdownShared(); });
+  });
+}
+
+}  // namespace
+
+void StoreCache::shutdownShared() {
+  std::shared_ptr<StoreCache> cache;
+  {
+    std::lock_guard lock(sharedMutex());
+    cache = sharedSlot();
+  }
+  if (cache) cache->shutdown();
+}
+
 std::shared_ptr<StoreCache> StoreCache::shared() {
   std::lock_guard lock(sharedMutex());
   auto& slot = sharedSlot();
   if (!slot) {
-    // The jobs use the settings and statistics singletons: make sure those
-    // exist first, so the exit hook below runs before they are destroyed.
-    (void)records::SettingsStore::shared();
-    static const bool hooked = [] {
-      std::atexit([] {
-        std::shared_ptr<StoreCache> cache;
-        {
-          std::lock_guard lock(sharedMutex());
-          cache = sharedSlot();
-        }
-        if (cache) cache->shutdown();
-      });
-      return true;
-    }();
-    (void)hooked;
     slot = create();
   }
   return slot;
@@ -513,7 +542,7 @@ void StoreCache::markSelfChangeLocked(const std::string& id) {
   const MonoTime now = clock_.monotonicNow();
   if (selfChanged_.size() > 256) {
     for (auto it = selfChanged_.begin(); it != selfChanged_.end();)
-      it = now - it->second > kSelfChangeWindow ? selfChanged_.erase(it) : std::next(it);
+      it = now - it->second > 4 * kSelfChangeWindow ? selfChanged_.erase(it) : std::next(it);
   }
   selfChanged_[id] = now;
 }
@@ -733,6 +762,7 @@ void StoreCache::refresh(int64_t limit) {
     generation = generation_;
   }
   std::weak_ptr<StoreCache> weak = weak_from_this();
+  ensureExitHook();
   refreshQueue_->post([weak, limit, generation] {
     if (auto self = weak.lock()) self->runRefresh(limit, generation);
   });
@@ -930,6 +960,7 @@ void StoreCache::startAttachmentCheck(int64_t limit) {
     generation = generation_;
   }
   std::weak_ptr<StoreCache> weak = weak_from_this();
+  ensureExitHook();
   attachmentQueue_->post([weak, limit, candidates = std::move(candidates), generation]() mutable {
     if (auto self = weak.lock()) self->runAttachmentCheck(limit, std::move(candidates), generation);
   });
@@ -1245,6 +1276,7 @@ void StoreCache::invalidate() {
 // ---- reading
 
 std::vector<Note> StoreCache::knownNotes() {
+  warmNamesIfCold();
   std::lock_guard lock(mutex_);
   std::vector<Note> out;
   if (!index_.namesEmpty()) {
@@ -1258,6 +1290,7 @@ std::vector<Note> StoreCache::knownNotes() {
 }
 
 std::vector<std::string> StoreCache::knownNames(size_t limit) {
+  warmNamesIfCold();
   const auto s = settings();
   std::shared_ptr<const NameList> names;
   CachedListPtr cached;
@@ -1277,6 +1310,7 @@ std::vector<std::string> StoreCache::knownNames(size_t limit) {
 }
 
 bool StoreCache::hasNoteNamed(const std::string& name) {
+  warmNamesIfCold();
   std::lock_guard lock(mutex_);
   if (cache_)
     for (const auto& p : cache_->notes())
@@ -1287,6 +1321,7 @@ bool StoreCache::hasNoteNamed(const std::string& name) {
 }
 
 std::vector<Note> StoreCache::hiddenNotes() {
+  warmNamesIfCold();
   const auto s = settings();
   if (s.hidden.empty()) return {};
   struct Entry {
@@ -1373,6 +1408,7 @@ std::vector<Note> StoreCache::hiddenNotes() {
 }
 
 int64_t StoreCache::visibleCount() {
+  warmNamesIfCold();
   const auto s = settings();
   std::unordered_set<std::string_view> hidden(s.hidden.begin(), s.hidden.end());
   std::lock_guard lock(mutex_);
@@ -1421,6 +1457,7 @@ void StoreCache::startNameRefresh(bool fromSearch) {
     generation = generation_;
   }
   std::weak_ptr<StoreCache> weak = weak_from_this();
+  ensureExitHook();
   nameQueue_->post([weak, generation] {
     if (auto self = weak.lock()) self->runNameRefresh(generation);
   });
@@ -1489,6 +1526,7 @@ void StoreCache::runNameRefresh(uint64_t generation) {
 
 void StoreCache::scheduleBodyIndexing(Duration delay) {
   if (stopping_.load()) return;
+  ensureExitHook();
   std::weak_ptr<StoreCache> weak = weak_from_this();
   auto job = [weak] {
     if (auto self = weak.lock()) self->runBodyIndexing();
@@ -1588,7 +1626,22 @@ void StoreCache::runBodyIndexing() {
 
 // ---- search
 
+void StoreCache::warmNamesIfCold() {
+  // Nothing in memory at all (a process that never listed or started): read
+  // the names here rather than answer from nothing; later calls use the index.
+  std::optional<uint64_t> coldGeneration;
+  {
+    std::lock_guard lock(mutex_);
+    if (index_.namesEmpty() && !cache_ && !nameRefreshing_ && !stopping_.load()) {
+      nameRefreshing_ = true;
+      coldGeneration = generation_;
+    }
+  }
+  if (coldGeneration) runNameRefresh(*coldGeneration);
+}
+
 std::vector<Note> StoreCache::search(std::string_view query) {
+  warmNamesIfCold();
   SearchSnapshot snapshot;
   {
     std::lock_guard lock(mutex_);
@@ -1717,10 +1770,13 @@ void StoreCache::ensureWatchOnce() {
 }
 
 void StoreCache::onFolderChange(const platform::FolderChange& change) {
+  ensureExitHook();
   std::weak_ptr<StoreCache> weak = weak_from_this();
   std::lock_guard lock(mutex_);
+  const MonoTime seen = clock_.monotonicNow();
   if (pendingNames_.size() + change.names.size() > 4096) pendingOverflow_ = true;
-  else pendingNames_.insert(pendingNames_.end(), change.names.begin(), change.names.end());
+  else
+    for (const auto& name : change.names) pendingNames_.emplace_back(name, seen);
   pendingOverflow_ = pendingOverflow_ || change.overflow;
   pendingGone_ = pendingGone_ || change.folderGone;
   // Every event restarts the wait: a burst ends in one refetch.
@@ -1731,7 +1787,7 @@ void StoreCache::onFolderChange(const platform::FolderChange& change) {
 
 void StoreCache::onWatchSettled() {
   if (stopping_.load()) return;
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, MonoTime>> names;
   bool overflow, gone;
   std::optional<fs::path> folder;
   bool external = false;
@@ -1743,14 +1799,17 @@ void StoreCache::onWatchSettled() {
     pendingOverflow_ = pendingGone_ = false;
     folder = watchedFolder_;
     watchDebounce_.detach();
-    const MonoTime now = clock_.monotonicNow();
     external = overflow;
-    for (const auto& name : names) {
+    for (const auto& [name, seen] : names) {
       if (external) break;
       auto id = noteIdOfEntry(name);
       if (!id) continue;
+      // Ours when the cache was told about this note around the time the
+      // event came (the write and the event are milliseconds apart).
       auto self = selfChanged_.find(*id);
-      if (self == selfChanged_.end() || now - self->second > kSelfChangeWindow) external = true;
+      const bool ours = self != selfChanged_.end() &&
+                        (seen > self->second ? seen - self->second : self->second - seen) <= kSelfChangeWindow;
+      if (!ours) external = true;
     }
   }
   if (gone) {

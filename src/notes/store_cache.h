@@ -72,9 +72,10 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   static constexpr size_t kHiddenPreviewChars = 140;
   static constexpr auto kWatchDebounce = std::chrono::milliseconds(800);
   static constexpr auto kIndexPause = std::chrono::milliseconds(400);
-  // Changes the system made itself show up in the vault watch too; those
-  // within this window of the cache being told are not refetched.
-  static constexpr auto kSelfChangeWindow = std::chrono::seconds(5);
+  // Changes the system made itself show up in the vault watch too: an event
+  // for a note within this time of the cache being told about a change to it
+  // is taken for that change and not refetched.
+  static constexpr auto kSelfChangeWindow = std::chrono::seconds(1);
 
   struct Options {
     const Clock* clock = nullptr;  // the system clock
@@ -107,6 +108,9 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   // (nullptr makes the next shared() create a default one).
   static std::shared_ptr<StoreCache> shared();
   static void setSharedForTesting(std::shared_ptr<StoreCache> cache);
+  // shutdown() of the process-wide cache, if one exists. Shells call it before
+  // leaving main; an exit hook also calls it (see ensureExitHook).
+  static void shutdownShared();
 
   // Where events go: (name, JSON payload). The default forwards to the
   // bridge's emitEvent (which drops events while no window exists); an empty
@@ -155,7 +159,8 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   void invalidate();
 
   // The name index, or the cached list while the index is empty (stubs:
-  // id, name, age and, for cached notes, their card fields).
+  // id, name, age and, for cached notes, their card fields). These readers
+  // and search() list the store's names first when nothing is in memory yet.
   std::vector<Note> knownNotes();
   // Names of the first `limit` known notes.
   std::vector<std::string> knownNames(size_t limit);
@@ -205,6 +210,7 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
                           uint64_t generation);
   void onFolderChange(const platform::FolderChange& change);
   void onWatchSettled();
+  void warmNamesIfCold();
 
   // Helpers (the *Locked ones need mutex_).
   CachedListPtr mergeFreshLocked(const std::vector<Note>& fresh, const CachedList* old, int64_t recentAge) const;
@@ -250,7 +256,7 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   std::optional<std::filesystem::path> watchedFolder_;
   uint64_t watchSerial_ = 0;
   TaskHandle watchDebounce_;
-  std::vector<std::string> pendingNames_;
+  std::vector<std::pair<std::string, MonoTime>> pendingNames_;  // entry name, when seen
   bool pendingOverflow_ = false, pendingGone_ = false;
   std::unordered_map<std::string, MonoTime> selfChanged_;
   uint64_t persistSeq_ = 0;
