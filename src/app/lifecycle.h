@@ -1,8 +1,19 @@
 #pragma once
-// Work that must happen before a front end exits: counters still queued are
-// written (and their milestone events emitted) so nothing the user did is lost.
+// Start-up and exit work shared by every front end (the headless runner now,
+// the desktop shell later).
 namespace corvane::app {
-// Waits for the subsystems' queued writes. Events they emit meanwhile are
-// posted to the main queue; the caller drains it afterwards.
+
+// Connects subsystems that meet only here (the note cache stores pasted
+// images through the media library). Cheap; every front end calls it first.
+void installProcessHooks();
+
+// The start-up work of a long-running front end: the data directory is made
+// private again and the media library checks its files against the backup.
+void startBackgroundServices();
+
+// Waits for the subsystems' queued writes (the note cache's jobs and file,
+// counters and their milestone events) so nothing the user did is lost.
+// Events emitted meanwhile are posted to the main queue; the caller drains it.
 void finishPendingWork();
+
 }  // namespace corvane::app

@@ -47,6 +47,7 @@ class StdoutWebView final : public bridge::BridgeWebView {
 }  // namespace
 
 void installCliShellHooks() {
+  app::installProcessHooks();
   bridge::ShellHooks hooks;
   hooks.chooseProjectFolder = [] { return pathFromEnvironment("CORVANE_CHOOSE_FOLDER"); };
   hooks.chooseImportFile = [] { return pathFromEnvironment("CORVANE_CHOOSE_FILE"); };
@@ -106,8 +107,10 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
 }
 
 int runStdioBridge() {
-  // Start-up work of the application log (pruning old day files).
+  // Start-up work: pruning old log day files, hardening the data directory,
+  // checking media against its backup.
   records::startLogMaintenance();
+  app::startBackgroundServices();
   auto bridge = bridge::Bridge::create(app::commandRouter(), records::logCommandFailure);
   bool endOfInput = false;  // main thread only
   auto quitWhenDone = [&] {
