@@ -47,6 +47,13 @@ class ManualQueue final : public TaskQueue {
   }
   bool runsTasksInCurrentSequence() const override { return false; }
   const std::string& label() const override { return label_; }
+  // Nobody else drives this queue (the cache's exit hook waits on it too):
+  // run what is queued, then the task, on the caller's thread.
+  void runSync(Task task) override {
+    while (runOne()) {
+    }
+    task();
+  }
   bool runOne() {
     Task task;
     {
@@ -190,9 +197,13 @@ struct Fixture {
 Fixture& fixture() {
   static Fixture* f = [] {
     auto* fx = new Fixture;
-    char dir[] = "/tmp/corvane-search-bench-XXXXXX";
+    static char dir[] = "/tmp/corvane-search-bench-XXXXXX";
     if (!::mkdtemp(dir)) std::abort();
     ::setenv("HOME", dir, 1);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(dir, ec);
+    });
     auto store = corpus().store;
     StoreCache::Options o;
     o.makeQueue = [fx](const std::string& label) {
