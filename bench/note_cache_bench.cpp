@@ -35,6 +35,7 @@ class IdleQueue final : public TaskQueue {
   TaskHandle postDelayed(Duration, Task) override { return TaskHandle(); }
   bool runsTasksInCurrentSequence() const override { return false; }
   const std::string& label() const override { return label_; }
+  void runSync(Task task) override { task(); }
 
  private:
   std::string label_;
@@ -50,9 +51,13 @@ class NoWatcher final : public platform::FolderWatcher {
 
 const fs::path& home() {
   static const fs::path h = [] {
-    char dir[] = "/tmp/corvane-cache-bench-XXXXXX";
+    static char dir[] = "/tmp/corvane-cache-bench-XXXXXX";
     if (!::mkdtemp(dir)) std::abort();
     ::setenv("HOME", dir, 1);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(dir, ec);
+    });
     return fs::path(dir);
   }();
   return h;

@@ -223,15 +223,19 @@ TextFinder::TextFinder(std::string_view needle) : needle_(needle) {
   }
 }
 
-bool TextFinder::in(std::string_view haystack) const {
+size_t TextFinder::find(std::string_view haystack) const {
+  constexpr size_t npos = std::string_view::npos;
   const size_t k = needle_.size();
-  if (k == 0) return true;
-  if (k > haystack.size()) return false;
-  if (k == 1) return std::memchr(haystack.data(), needle_[0], haystack.size()) != nullptr;
+  if (k == 0) return 0;
+  if (k > haystack.size()) return npos;
+  if (k == 1) {
+    const void* at = std::memchr(haystack.data(), needle_[0], haystack.size());
+    return at == nullptr ? npos : static_cast<size_t>(static_cast<const char*>(at) - haystack.data());
+  }
 #ifdef CORVANE_SEARCH_X86
-  if (haystack.size() >= 64) return kFind(haystack, needle_, first_, second_) != std::string_view::npos;
+  if (haystack.size() >= 64) return kFind(haystack, needle_, first_, second_);
 #endif
-  return haystack.find(needle_) != std::string_view::npos;
+  return haystack.find(needle_);
 }
 
 bool containsText(std::string_view haystack, std::string_view needle) { return TextFinder(needle).in(haystack); }
@@ -263,12 +267,26 @@ bool isLetterOrNumber(char32_t cp) {
 namespace {
 
 struct PreparedToken {
-  explicit PreparedToken(std::string_view t) : finder(t), wordish(true) {
-    for (size_t j = 0; j < t.size();)
-      if (!isLetterOrNumber(decodeCodePoint(t, j))) wordish = false;
+  explicit PreparedToken(std::string_view t) : finder(t), wordish(true), mapsToPreview(!t.empty()) {
+    size_t last = 0;
+    for (size_t j = 0; j < t.size();) {
+      last = j;
+      const char32_t cp = decodeCodePoint(t, j);
+      if (!isLetterOrNumber(cp)) wordish = false;
+      // Characters the card preview turns into others or drops.
+      if (cp < 0x20 || cp == 0x2028 || cp == 0xFFFC || cp == 0xFFFD) mapsToPreview = false;
+      if (last == 0 && isUnicodeWhitespace(cp)) mapsToPreview = false;
+    }
+    if (!t.empty()) {
+      size_t j = last;
+      if (isUnicodeWhitespace(decodeCodePoint(t, j))) mapsToPreview = false;
+    }
   }
   TextFinder finder;
   bool wordish;  // only letters and numbers: a word can start with it
+  // An occurrence in the body past the preview's start is one in the preview
+  // (nothing in it is changed, trimmed or joined by the preview rule).
+  bool mapsToPreview;
 };
 
 bool hasWordStartingWithPrepared(std::string_view foldedName, const PreparedToken& token) {
@@ -292,19 +310,21 @@ bool hasWordStartingWithPrepared(std::string_view foldedName, const PreparedToke
   return false;
 }
 
+// The name part of the score: exact, prefix, or per token word start / contains.
+int64_t nameScore(std::string_view foldedName, std::string_view foldedQuery, const std::vector<PreparedToken>& tokens) {
+  if (foldedName == foldedQuery) return 1000;
+  if (foldedName.substr(0, foldedQuery.size()) == foldedQuery) return 500;
+  int64_t score = 0;
+  for (const auto& token : tokens) {
+    if (hasWordStartingWithPrepared(foldedName, token)) score += 300;
+    else if (token.finder.in(foldedName)) score += 100;
+  }
+  return score;
+}
+
 int64_t scorePrepared(std::string_view foldedName, std::string_view foldedQuery,
                       const std::vector<PreparedToken>& tokens, std::string_view foldedPreview) {
-  int64_t score = 0;
-  if (foldedName == foldedQuery) {
-    score = 1000;
-  } else if (foldedName.substr(0, foldedQuery.size()) == foldedQuery) {
-    score = 500;
-  } else {
-    for (const auto& token : tokens) {
-      if (hasWordStartingWithPrepared(foldedName, token)) score += 300;
-      else if (token.finder.in(foldedName)) score += 100;
-    }
-  }
+  int64_t score = nameScore(foldedName, foldedQuery, tokens);
   for (const auto& token : tokens)
     if (token.finder.in(foldedPreview)) score += 10;
   return score;
@@ -389,7 +409,25 @@ void IndexedBody::derive() const {
   once_.run([this] {
     preview_ = previewText(text, name);
     foldedPreview_ = fold(preview_);
+    // A title that is not empty lets the preview drop the first line; with
+    // no title nothing is dropped, so the two differ exactly when it was.
+    const size_t firstBreak = folded.find('\n');
+    const bool dropped = firstBreak != std::string::npos && preview_ != previewText(text, std::string_view());
+    previewStart_ = dropped ? firstBreak + 1 : 0;
+    previewMapsToBody_ = text.find("\xEF\xBF\xBC") == std::string::npos &&
+                         text.find("\xEF\xBF\xBD") == std::string::npos &&
+                         codePointCount(preview_) < kPreviewTextLimit;
   });
+}
+
+size_t IndexedBody::previewStart() const {
+  derive();
+  return previewStart_;
+}
+
+bool IndexedBody::previewMapsToBody() const {
+  derive();
+  return previewMapsToBody_;
 }
 
 const std::string& IndexedBody::preview() const {
@@ -425,16 +463,19 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
     const IndexedName* indexed;  // null when searching the cached list
     const CachedNote* card;
     const IndexedBody* body;
-    std::string foldedNameOwned;  // only when searching the cached list
-    int64_t score = 0;
-    std::string_view foldedName() const {
-      return indexed != nullptr ? std::string_view(indexed->foldedName) : std::string_view(foldedNameOwned);
-    }
+    uint32_t ownedName;  // index into ownedNames when searching the cached list
+    int64_t score;
   };
+  constexpr size_t npos = std::string_view::npos;
   std::vector<Hit> hits;
-  std::vector<char> inBody(tokens.size());  // per token: not in the name
+  hits.reserve(std::max(names.size(), cached != nullptr ? cached->size() : 0));
+  std::vector<std::string> ownedNames;
+  // Per hit and token: where the body text matched, npos when it was not
+  // looked for there.
+  std::vector<size_t> bodyMatch;
+  std::vector<size_t> matchAt(tokens.size());
 
-  auto consider = [&](const Note& stub, const IndexedName* indexed, std::string ownedName) {
+  auto consider = [&](const Note& stub, const IndexedName* indexed, std::string_view nameText, uint32_t owned) {
     const IndexedBody* body = nullptr;
     const CachedNote* card = nullptr;
     bool lookedUp = false;
@@ -445,14 +486,14 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
       if (it != bodies.end()) body = it->second.get();
       if (cached != nullptr) card = cached->find(stub.id);
     };
-    std::string_view nameText = indexed != nullptr ? std::string_view(indexed->foldedName) : std::string_view(ownedName);
     // Tokens not in the (short) name must be in the body text; the byte-pair
     // test of every such token comes before any scan, so one rare word rules a
     // note out without reading it.
     bool anyInBody = false;
     for (size_t t = 0; t < tokens.size(); ++t) {
-      inBody[t] = !tokens[t].finder.in(nameText);
-      if (!inBody[t]) continue;
+      const bool inName = tokens[t].finder.in(nameText);
+      matchAt[t] = inName ? npos : 0;
+      if (inName) continue;
       anyInBody = true;
       lookUp();
       if (body != nullptr && !body->pairs.mayContain(tokens[t].finder)) return;
@@ -462,31 +503,56 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
       if (body != nullptr) bodyText = body->folded;
       else if (card != nullptr && !card->note().preview.empty()) bodyText = card->foldedPreview();
       else if (indexed != nullptr) bodyText = indexed->foldedPreview();
-      for (size_t t = 0; t < tokens.size(); ++t)
-        if (inBody[t] && !tokens[t].finder.in(bodyText)) return;
+      for (size_t t = 0; t < tokens.size(); ++t) {
+        if (matchAt[t] == npos) continue;
+        matchAt[t] = tokens[t].finder.find(bodyText);
+        if (matchAt[t] == npos) return;
+        if (body == nullptr) matchAt[t] = npos;  // matched in a preview, not the body text
+      }
     }
     lookUp();
-    hits.push_back(Hit{card != nullptr ? &card->note() : &stub, indexed, card, body, std::move(ownedName)});
+    hits.push_back(Hit{card != nullptr ? &card->note() : &stub, indexed, card, body, owned, 0});
+    bodyMatch.insert(bodyMatch.end(), matchAt.begin(), matchAt.end());
   };
 
   if (!names.empty()) {
-    for (const auto& entry : names) consider(entry->stub, entry.get(), {});
+    for (const auto& entry : names) consider(entry->stub, entry.get(), entry->foldedName, UINT32_MAX);
   } else if (cached != nullptr) {
     // Before the first name refresh the cached list is all we know.
+    ownedNames.reserve(cached->size());
     for (const auto& card : cached->notes()) {
-      consider(card->note(), nullptr, fold(card->note().name));
+      ownedNames.push_back(fold(card->note().name));
+      consider(card->note(), nullptr, ownedNames.back(), static_cast<uint32_t>(ownedNames.size() - 1));
     }
   }
 
   // Ranking: the folded preview is the shown card's preview, or the one
   // derived from the body text when the card has none.
-  for (auto& hit : hits) {
+  for (size_t h = 0; h < hits.size(); ++h) {
+    Hit& hit = hits[h];
+    const std::string_view foldedName =
+        hit.indexed != nullptr ? std::string_view(hit.indexed->foldedName) : std::string_view(ownedNames[hit.ownedName]);
+    int64_t score = nameScore(foldedName, foldedQuery, tokens);
     std::string_view foldedPreview;
-    if (hit.card != nullptr && !hit.card->note().preview.empty()) foldedPreview = hit.card->foldedPreview();
-    else if (hit.card == nullptr && hit.indexed != nullptr && !hit.indexed->listedPreview.empty())
+    const IndexedBody* derivedFrom = nullptr;
+    if (hit.card != nullptr && !hit.card->note().preview.empty()) {
+      foldedPreview = hit.card->foldedPreview();
+    } else if (hit.card == nullptr && hit.indexed != nullptr && !hit.indexed->listedPreview.empty()) {
       foldedPreview = hit.indexed->foldedPreview();
-    else if (hit.body != nullptr) foldedPreview = hit.body->foldedPreview();
-    hit.score = scorePrepared(hit.foldedName(), foldedQuery, tokens, foldedPreview);
+    } else if (hit.body != nullptr) {
+      foldedPreview = hit.body->foldedPreview();
+      if (hit.body->previewMapsToBody()) derivedFrom = hit.body;
+    }
+    for (size_t t = 0; t < tokens.size(); ++t) {
+      const size_t at = bodyMatch[h * tokens.size() + t];
+      // Found in the body past the dropped title: it is in the preview too.
+      if (derivedFrom != nullptr && tokens[t].mapsToPreview && at != npos && at >= derivedFrom->previewStart()) {
+        score += 10;
+        continue;
+      }
+      if (tokens[t].finder.in(foldedPreview)) score += 10;
+    }
+    hit.score = score;
   }
   std::vector<size_t> order(hits.size());
   std::iota(order.begin(), order.end(), size_t{0});

@@ -36,7 +36,9 @@ std::string fold(std::string_view text);
 class TextFinder {
  public:
   explicit TextFinder(std::string_view needle);
-  bool in(std::string_view haystack) const;
+  bool in(std::string_view haystack) const { return find(haystack) != std::string_view::npos; }
+  // Position of the first occurrence, or npos.
+  size_t find(std::string_view haystack) const;
   std::string_view needle() const { return needle_; }
   // The needle's byte pairs as bit numbers of a BytePairSet.
   const std::vector<uint16_t>& pairBits() const { return pairBits_; }
@@ -169,11 +171,20 @@ struct IndexedBody {
   // previewText(text, name) and its folded form, computed on first use.
   const std::string& preview() const;
   const std::string& foldedPreview() const;
+  // Where the folded preview's text starts in `folded` (past a title line the
+  // preview drops), and whether the folded preview is exactly `folded` from
+  // there with line ends as U+2028 (false when the text holds characters the
+  // preview removes). Lets a search skip rescanning the preview for a word it
+  // already found in the body past that point.
+  size_t previewStart() const;
+  bool previewMapsToBody() const;
 
  private:
   void derive() const;
   OnceFlag once_;
   mutable std::string preview_, foldedPreview_;
+  mutable size_t previewStart_ = 0;
+  mutable bool previewMapsToBody_ = false;
 };
 using IndexedBodyPtr = std::shared_ptr<const IndexedBody>;
 // Keeps the first `cap` code points of `text` and folds them (no lock needed).

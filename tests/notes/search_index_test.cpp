@@ -5,7 +5,10 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <map>
 #include <random>
+
+#include "notes/markup.h"
 
 namespace corvane::notes {
 namespace {
@@ -168,6 +171,39 @@ TEST_F(SearchFixture, ReturnsAtMostTheLimitBestFirst) {
   EXPECT_EQ(found[0], "best");
   EXPECT_EQ(found[1], "n0");
   EXPECT_EQ(found[39], "n38");
+}
+
+// The ranking may take a word found in the body for one in the card preview
+// derived from it; on random bodies (titles kept or dropped, line ends, tabs,
+// replacement characters) it must order exactly as scoring the preview does.
+TEST_F(SearchFixture, RankingMatchesScoringThePreviewItself) {
+  std::mt19937 rng(11);
+  const std::vector<std::string> pieces = {"ab", "ba", "Ab", "c", " ", "\n", "\r\n", "\t", "\uFFFC", "\u2028", "é", "б"};
+  for (int round = 0; round < 60; ++round) {
+    SearchIndex fresh;
+    index = std::move(fresh);
+    std::vector<Note> notes;
+    std::map<std::string, std::string> bodies;
+    for (int i = 0; i < 12; ++i) {
+      std::string name = rng() % 2 ? "ab" : "c b";
+      std::string text = rng() % 2 ? name + "\n" : std::string();
+      for (int k = 0; k < 12; ++k) text += pieces[rng() % pieces.size()];
+      notes.push_back(stub("n" + std::to_string(i), name, static_cast<int64_t>(rng() % 4)));
+      bodies[notes.back().id] = text;
+    }
+    listNames(notes);
+    for (const auto& n : notes) putBody(n.id, bodies[n.id], n.age, n.name);
+    for (const std::string query : {"ab", "b a", "ba c", "é", "ab\tba", "b", "b\na", "a\r\nb", "b\u2028a"}) {
+      auto found = searchNotes(SearchSnapshot{index.names(), index.bodies(), nullptr}, query, 40);
+      const std::string fq = fold(query);
+      const auto tokens = queryTokens(fq);
+      std::vector<std::pair<int64_t, int64_t>> keys;
+      for (const auto& n : found)
+        keys.emplace_back(-searchScore(fold(n.name), fq, tokens, fold(previewText(bodies[n.id], n.name))), n.age);
+      EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end())) << "round " << round << " query " << query;
+      for (const auto& n : found) EXPECT_EQ(n.preview, previewText(bodies[n.id], n.name));
+    }
+  }
 }
 
 TEST_F(SearchFixture, CachedNotesSupplyPreviewsAndBodiesFillEmptyOnes) {
