@@ -10,6 +10,7 @@
 #include "cli/runner.h"
 #include "cli/subcommands.h"
 #include "core/queue.h"
+#include "export/export_document.h"
 #include "media/web_scheme_handler.h"
 
 namespace corvane::cli {
@@ -18,6 +19,8 @@ namespace {
 // Extra tools, each implemented in its subsystem's library.
 const std::vector<Subcommand> kSubcommands = {
     {"fetch", "fetch URL [--out FILE]", "run an app://local/ request; print status and headers", &media::runFetchCommand},
+    {"export-file", "export-file --format F (--text|--html|--rtf) FILE --out DIR",
+     "write FILE as a pdf, docx, rtf, md or txt document into DIR", &exports::runExportFileCommand},
 };
 
 void printHelp(std::FILE* out) {

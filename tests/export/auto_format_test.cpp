@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace corvane::exports {
-namespace {
 
 void PrintTo(const Block& b, std::ostream* os) {
   *os << "{kind " << static_cast<int>(b.kind) << " level " << b.level << " ordered " << b.ordered << " text '" << b.text
@@ -12,6 +11,9 @@ void PrintTo(const Block& b, std::ostream* os) {
   for (const auto& l : b.lines) *os << " line '" << l << "'";
   *os << "}";
 }
+
+namespace {
+
 
 TEST(AutoFormatLines, PreparesLines) {
   EXPECT_EQ(AutoFormat::prepareLines("\n\n a  \r\n\r\n\n\tb\rc \n\n"),
@@ -44,7 +46,7 @@ TEST(AutoFormatParse, RecognisesBlocksInOrder) {
       {"later #### is level 3", "x.\n#### Deep", {Block::paragraph({"x."}), Block::heading(3, "Deep")}},
       {"first #### is the title", "#### Deep\nx.", {Block::title("Deep"), Block::paragraph({"x."})}},
       {"unclosed fence takes the rest", "x.\n```js\n  a\n\nb", {Block::paragraph({"x."}), Block::code({"  a", "", "b"})}},
-      {"closed tilde fence", "x.\n~~~\ncode\n~~~\ny.", {Block::paragraph({"x."}), Block::code({"code"}), Block::paragraph({"y."})}},
+      {"closed tilde fence", "x.\n\n~~~\ncode\n~~~\ny.", {Block::paragraph({"x."}), Block::code({"code"}), Block::paragraph({"y."})}},
       {"full stop is never a heading", "THE END.", {Block::paragraph({"THE END."})}},
       {"quote", "x.\n> one\n  >two\nthree.", {Block::paragraph({"x."}), Block::quote({"one", "two"}), Block::paragraph({"three."})}},
       {"leading spaces prevent the heading mark", "x.\n  # no", {Block::paragraph({"x.", "# no"})}},
