@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 #include "core/text.h"
 
@@ -543,6 +544,38 @@ std::string escapeMarkdown(std::string_view text) {
   return out;
 }
 
+// Removes "\t•\t", "1.\t" and the like from the start of a paragraph.
+void stripListMarkerText(std::vector<Run>& runs) {
+  for (auto& run : runs) {
+    if (run.style.attachment) return;
+    std::string_view t = run.text;
+    size_t p = 0;
+    while (p < t.size() && (t[p] == '\t' || t[p] == ' ')) ++p;
+    if (p == t.size()) {
+      run.text.clear();
+      continue;
+    }
+    size_t m = bulletAt(t, p);
+    if (!m) {
+      for (std::string_view b : {"\xE2\x97\xA6", "\xE2\x80\xA3", "\xE2\x81\x83"})
+        if (t.substr(p, b.size()) == b) m = b.size();
+    }
+    if (!m && p < t.size()) {
+      // "12." or a single letter "a." as the numbering of the source.
+      size_t q = p;
+      while (q < t.size() && isDigit(t[q]) && q - p < 9) ++q;
+      if (q == p && std::isalpha(static_cast<unsigned char>(t[p]))) q = p + 1;
+      if (q > p && q < t.size() && (t[q] == '.' || t[q] == ')')) m = q + 1 - p;
+    }
+    if (!m) return;
+    size_t end = p + m;
+    if (end < t.size() && t[end] != '\t' && t[end] != ' ') return;
+    while (end < t.size() && (t[end] == '\t' || t[end] == ' ')) ++end;
+    run.text.erase(0, end);
+    return;
+  }
+}
+
 }  // namespace
 
 std::string AutoFormat::richTextToMarkdown(const RichText& text) {
@@ -561,8 +594,14 @@ std::string AutoFormat::richTextToMarkdown(const RichText& text) {
       if (lines.empty() || !lines.back().empty()) lines.emplace_back();
       continue;
     }
+    const RunStyle& s = lead->style;
+    const bool isList = s.paragraph && !s.paragraph->lists.empty();
+    std::vector<Run> runs = para.runs;
+    // A list paragraph's text starts with the marker its source drew; the
+    // Markdown marker replaces it.
+    if (isList) stripListMarkerText(runs);
     std::string inlineText;
-    for (const auto& run : para.runs) {
+    for (const auto& run : runs) {
       std::string piece;
       if (run.style.attachment) {
         piece = "![Embedded image]";
@@ -579,8 +618,7 @@ std::string AutoFormat::richTextToMarkdown(const RichText& text) {
         piece = "[" + piece + "](" + run.style.link + ")";
       inlineText += piece;
     }
-    const RunStyle& s = lead->style;
-    if (s.paragraph && !s.paragraph->lists.empty()) {
+    if (isList) {
       const auto& lists = s.paragraph->lists;
       int depth = static_cast<int>(lists.size()) - 1;
       std::string format = toLowerAscii(lists.back().markerFormat);

@@ -197,10 +197,11 @@ class HtmlWalker {
       stack.pop_back();
     }
     // No trailing line break after the last block.
-    if (!out.runs().empty()) {
+    while (!out.runs().empty() && !out.runs().back().style.attachment) {
       auto& last = out.runs().back().text;
       while (!last.empty() && last.back() == '\n') last.pop_back();
-      if (last.empty()) out.runs().pop_back();
+      if (!last.empty()) break;
+      out.runs().pop_back();
     }
   }
 
@@ -338,6 +339,7 @@ class HtmlWalker {
     if (!style_.paragraph) style_.paragraph = std::make_shared<ParagraphStyle>();
     out.appendAttachment(std::move(a), style_);
     atLineStart_ = false;
+    endsWithSpace_ = false;
   }
 
   void appendText(std::string_view t, const RunStyle& s) {
@@ -349,36 +351,33 @@ class HtmlWalker {
     }
     out.append(t, withPara);
     atLineStart_ = t.back() == '\n';
-    pendingSpace_ = false;
+    endsWithSpace_ = t.back() == ' ';
   }
 
   void text(const char* raw, bool whitespaceOnly) {
     std::string_view t(raw);
     if (preDepth_ > 0) {
-      std::string s = sanitizeUtf8(t);
-      appendText(s, style_);
+      appendText(sanitizeUtf8(t), style_);
       return;
     }
-    if (whitespaceOnly) {
-      if (!atLineStart_) pendingSpace_ = true;
-      return;
-    }
-    // Collapse white space as a browser does.
+    // Collapse white space as a browser does: one space between words, kept
+    // with the text before it, none at the start of a line.
     std::string collapsed;
     collapsed.reserve(t.size());
-    bool space = pendingSpace_ && !atLineStart_;
+    bool space = false;
     for (char c : t) {
       if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f') {
         space = true;
         continue;
       }
-      if (space && !(collapsed.empty() && atLineStart_)) collapsed += ' ';
+      if (space && !(collapsed.empty() && (atLineStart_ || endsWithSpace_))) collapsed += ' ';
       space = false;
       collapsed += c;
     }
-    bool trailing = space;
-    if (!collapsed.empty()) appendText(sanitizeUtf8(collapsed), style_);
-    pendingSpace_ = trailing;
+    if (space && (!collapsed.empty() || (!atLineStart_ && !endsWithSpace_ && !out.runs().empty()))) collapsed += ' ';
+    if (collapsed.empty()) return;
+    appendText(sanitizeUtf8(collapsed), style_);
+    (void)whitespaceOnly;
   }
 
   void newline() {
@@ -386,15 +385,23 @@ class HtmlWalker {
   }
 
   void endBlock() {
-    pendingSpace_ = false;
-    if (!atLineStart_ && !out.runs().empty()) appendText("\n", out.runs().back().style);
+    if (atLineStart_ || out.runs().empty()) return;
+    // A line ends without the space collapsed at its end.
+    auto& last = out.runs().back().text;
+    if (endsWithSpace_ && !last.empty() && last.back() == ' ' && !out.runs().back().style.attachment) last.pop_back();
+    if (last.empty()) out.runs().pop_back();
+    if (out.runs().empty()) {
+      atLineStart_ = true;
+      return;
+    }
+    appendText("\n", out.runs().back().style);
   }
 
   RunStyle style_;
   std::vector<ListContext> lists_;
   int preDepth_ = 0;
   bool atLineStart_ = true;
-  bool pendingSpace_ = false;
+  bool endsWithSpace_ = false;
 };
 
 }  // namespace

@@ -227,6 +227,11 @@ class RtfParser {
 
   void paragraphBreak() {
     if (cur().dest != Destination::Text && cur().dest != Destination::FieldResult) return;
+    // The break belongs to the paragraph's last run, not to a run of its own.
+    if (pending_.empty() && !out_.runs().empty() && !out_.runs().back().style.attachment) {
+      out_.runs().back().text += '\n';
+      return;
+    }
     pending_ += '\n';
     flush();
   }
@@ -320,10 +325,10 @@ class RtfParser {
       st.font = mono ? FontRole::Monospaced : FontRole::System;
     } else if (w == "cf" && hasParam) {
       size_t i = static_cast<size_t>(std::max(p, 0L));
-      st.color = i >= 1 && i <= colors_.size() ? colors_[i - 1] : std::nullopt;
+      st.color = i < colors_.size() ? colors_[i] : std::nullopt;
     } else if ((w == "cb" || w == "highlight") && hasParam) {
       size_t i = static_cast<size_t>(std::max(p, 0L));
-      st.background = i >= 1 && i <= colors_.size() ? colors_[i - 1] : std::nullopt;
+      st.background = i < colors_.size() ? colors_[i] : std::nullopt;
     } else if (w == "up") st.baseline = static_cast<double>(hasParam ? p : 6) / 2;
     else if (w == "dn") st.baseline = -static_cast<double>(hasParam ? p : 6) / 2;
     else if (w == "super") { st.baseline = st.size / 3; }

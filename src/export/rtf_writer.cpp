@@ -111,9 +111,18 @@ std::string encode(const RichText& text, const std::map<const Attachment*, std::
       std::string_view piece = t.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
       if (!piece.empty()) {
         if (atParagraphStart) body += paragraphControls(para);
+        if (!s.link.empty()) {
+          body += "{\\field{\\*\\fldinst{HYPERLINK \"";
+          std::string address;
+          for (char c : s.link)
+            if (c != '"') address += c;
+          appendEscaped(body, address);
+          body += "\"}}{\\fldrslt";
+        }
         body += fmtRun;
         appendEscaped(body, piece);
         body += '}';
+        if (!s.link.empty()) body += "}}";
         atParagraphStart = false;
       }
       if (nl == std::string_view::npos) break;
