@@ -21,7 +21,14 @@ bool RunStyle::sameAs(const RunStyle& o) const {
 
 void RichText::append(std::string_view text, const RunStyle& style) {
   if (text.empty()) return;
-  if (!runs_.empty() && !style.attachment && runs_.back().style.sameAs(style)) {
+  if (style.attachment) {
+    // Only appendAttachment makes attachment runs; text keeps the rest of the style.
+    RunStyle plain = style;
+    plain.attachment.reset();
+    append(text, plain);
+    return;
+  }
+  if (!runs_.empty() && !runs_.back().style.attachment && runs_.back().style.sameAs(style)) {
     runs_.back().text.append(text);
     return;
   }

@@ -36,6 +36,9 @@ TEST(HtmlReader, KeepsContentAndStyleDropsScriptsAndRemoteImages) {
   EXPECT_TRUE(sawBold);
   EXPECT_TRUE(sawLink);
   EXPECT_TRUE(sawImage);
+  int attachments = 0;
+  for (const auto& r : runs) attachments += r.style.attachment != nullptr;
+  EXPECT_EQ(attachments, 1) << "the line break after an image is text";
   std::string md = AutoFormat::richTextToMarkdown(*rt);
   EXPECT_NE(md.find("**bold**"), std::string::npos) << md;
   EXPECT_NE(md.find("[a link](https://x.org)"), std::string::npos) << md;
