@@ -236,8 +236,9 @@ std::vector<std::pair<std::string, std::string>> docxParts(const RichText& text)
       "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
       "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\"><w:body>";
   document += b.body;
+  const PageSetup page = pageSetupFromLocale();
+  document += fmt::format("<w:sectPr><w:pgSz w:w=\"{}\" w:h=\"{}\"/>", twips(page.width), twips(page.height));
   document +=
-      "<w:sectPr><w:pgSz w:w=\"11906\" w:h=\"16838\"/>"
       "<w:pgMar w:top=\"1440\" w:right=\"1440\" w:bottom=\"1440\" w:left=\"1440\" w:header=\"708\" w:footer=\"708\" w:gutter=\"0\"/>"
       "</w:sectPr></w:body></w:document>";
   std::string types(kContentTypesHead);

@@ -190,7 +190,7 @@ class HtmlWalker {
         stack.push_back({child, SIZE_MAX, style_, false, false, false});
         continue;
       }
-      if (f.block) endBlock();
+      if (f.block) endBlock(true);
       if (f.pre) --preDepth_;
       if (f.list) lists_.pop_back();
       style_ = f.saved;
@@ -246,6 +246,10 @@ class HtmlWalker {
       case GUMBO_TAG_BR: newline(); return false;
       case GUMBO_TAG_HR: endBlock(); return false;
       case GUMBO_TAG_IMG: image(e); return false;
+      case GUMBO_TAG_TD: case GUMBO_TAG_TH:
+        // Cells of a row are separated by a tab.
+        if (!atLineStart_) appendText("\t", style_);
+        break;
       default: break;
     }
     if (std::string_view css = attribute(e, "style"); !css.empty()) applyStyleAttribute(css, style_);
@@ -275,6 +279,7 @@ class HtmlWalker {
         RunStyle m = style_;
         m.link.clear();
         appendText(marker + "\t", m);
+        markerOnly_ = true;
       }
     }
     return true;
@@ -352,6 +357,7 @@ class HtmlWalker {
     out.append(t, withPara);
     atLineStart_ = t.back() == '\n';
     endsWithSpace_ = t.back() == ' ';
+    markerOnly_ = false;
   }
 
   void text(const char* raw, bool whitespaceOnly) {
@@ -384,8 +390,10 @@ class HtmlWalker {
     appendText("\n", style_);
   }
 
-  void endBlock() {
-    if (atLineStart_ || out.runs().empty()) return;
+  // `closing`: the block ends here; otherwise a new block starts.
+  void endBlock(bool closing = false) {
+    // A block inside a list item ("<li><p>…") continues the marker's line.
+    if (atLineStart_ || (markerOnly_ && !closing) || out.runs().empty()) return;
     // A line ends without the space collapsed at its end.
     auto& last = out.runs().back().text;
     if (endsWithSpace_ && !last.empty() && last.back() == ' ' && !out.runs().back().style.attachment) last.pop_back();
@@ -402,6 +410,7 @@ class HtmlWalker {
   int preDepth_ = 0;
   bool atLineStart_ = true;
   bool endsWithSpace_ = false;
+  bool markerOnly_ = false;  // the line holds only a list marker so far
 };
 
 }  // namespace

@@ -45,6 +45,13 @@ TEST(HtmlReader, KeepsContentAndStyleDropsScriptsAndRemoteImages) {
   EXPECT_NE(md.find("\n- one\n- two\n  1. inner\n"), std::string::npos) << md;
 }
 
+TEST(HtmlReader, ListItemsWithParagraphsAndTables) {
+  auto rt = readHtml("<ul><li><p>first</p></li><li></li><li>third</li></ul>"
+                     "<table><tr><td>a</td><td>b</td></tr><tr><th>c</th><td>d</td></tr></table>");
+  ASSERT_THAT(rt, IsOk());
+  EXPECT_EQ(rt->string(), "\xE2\x80\xA2\tfirst\n\xE2\x80\xA2\t\n\xE2\x80\xA2\tthird\na\tb\nc\td");
+}
+
 TEST(HtmlReader, RefusesWhatItCannotReadSafely) {
   EXPECT_THAT(readHtml(std::string(kMaxHtmlBytes + 1, 'a')), FailedWith("The selection is too large to export."));
   std::string deep;
