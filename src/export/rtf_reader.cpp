@@ -222,6 +222,11 @@ class RtfParser {
       hasParam = true;
     }
     if (pos_ < in_.size() && in_[pos_] == ' ') ++pos_;
+    if (word == "bin") {
+      // Raw bytes follow; they are never text.
+      pos_ += std::min(static_cast<size_t>(std::max(param, 0L)), in_.size() - pos_);
+      return;
+    }
     apply(word, hasParam, param);
   }
 

@@ -95,6 +95,9 @@ TEST(RtfReader, RefusesDeepNestingAndNonRtf) {
   EXPECT_THAT(readRtf(deep), FailedWith("The rich text is nested too deeply to export."));
   EXPECT_THAT(readRtf("plain"), FailedWith("The rich text could not be read."));
   EXPECT_THAT(readRtf("{\\rtf1 unterminated \\u"), IsOk());
+  auto binary = readRtf("{\\rtf1 a{\\*\\blob\\bin4 }{x}b}c}");
+  ASSERT_THAT(binary, IsOk());
+  EXPECT_EQ(binary->string(), "ac");
 }
 
 TEST(PlainTextReader, RepairsInvalidUtf8) {
