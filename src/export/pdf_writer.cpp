@@ -96,6 +96,7 @@ class PdfLayout {
  public:
   PdfLayout(const PageSetup& page, std::string& out) : page_(page) {
     surface_ = cairo_pdf_surface_create_for_stream(appendToString, &out, page.width, page.height);
+    cairo_pdf_surface_set_metadata(surface_, CAIRO_PDF_METADATA_CREATOR, "Corvane");
     cr_ = cairo_create(surface_);
     ctx_ = pango_cairo_create_context(cr_);
     pango_cairo_context_set_resolution(ctx_, 72);
