@@ -19,8 +19,9 @@ namespace {
 // Extra tools, each implemented in its subsystem's library.
 const std::vector<Subcommand> kSubcommands = {
     {"fetch", "fetch URL [--out FILE]", "run an app://local/ request; print status and headers", &media::runFetchCommand},
-    {"export-file", "export-file --format F (--text|--html|--rtf) FILE --out DIR",
-     "write FILE as a pdf, docx, rtf, md or txt document into DIR", &exports::runExportFileCommand},
+    {"export-file", "export-file OPTIONS",
+     "--format pdf|docx|rtf|md|txt (--text|--html|--rtf) FILE --out DIR: write a document",
+     &exports::runExportFileCommand},
 };
 
 void printHelp(std::FILE* out) {
