@@ -45,7 +45,7 @@ const SHIM = `(function () {
   };
   window.webkit = { messageHandlers: { corvane: { postMessage: function (body) {
     var text = JSON.stringify(body);
-    fetch('/__harness/post?s=' + session, { method: 'POST', body: text, keepalive: true });
+    fetch('/__harness/post?s=' + session, { method: 'POST', body: text });
   } } } };
 })();
 `;

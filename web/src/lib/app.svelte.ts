@@ -50,6 +50,7 @@ class AppState {
     this.gridLimit = limit;
     try {
       const notes = await bridge.invoke<Note[] | null>('list_notes', { limit });
+      if (!this.loaded) performance.mark('corvane:notes-answered');
       this.notes = notes ?? [];
       this.loadError = '';
     } catch (e) {

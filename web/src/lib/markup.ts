@@ -41,6 +41,15 @@ export function joinBody(name: string, rest: string): string {
   return `<div>${escapeHtml(name)}</div>${rest}`;
 }
 
+// A separator line is stored as a line holding only U+2E3B; few fonts draw
+// that character, so the editor shows it as a rule. A rule is saved as <hr>,
+// which the stores and previews read as a separator too.
+const SEPARATOR_LINE = /<(div|p)\b[^>]*>\s*(?:<span\b[^>]*>\s*)?(?:\u2E3B|&#x0*2e3b;?|&#0*11835;?)(?:\s*<\/span>)?\s*<\/\1>/gi;
+
+export function separatorsToRules(html: string): string {
+  return html.replace(SEPARATOR_LINE, '<hr>');
+}
+
 // Local media and thumbnail URLs are app://local/…; a page served from
 // somewhere else (a test harness) reaches the same resources relative to
 // itself. Saved markup always carries the app:// form.
