@@ -51,7 +51,7 @@ const PNG_1x1_RED =
   'iVBORw0KGgoAAAANSUhEUgAAABAAAAAQCAIAAACQkWg2AAAAF0lEQVR4nGP8z8BAEmAiTfmohlENQ0oDAMXZAR/WLvLjAAAAAElFTkSuQmCC';
 
 // One fresh installation and one page on it.
-async function session(t, { home, colorScheme = 'light', viewport = { width: 1100, height: 760 } } = {}) {
+async function session(t, { home, colorScheme = 'light', viewport = { width: 1100, height: 760 }, allowErrors = null } = {}) {
   const h = await startHarness({ cli, dist, home });
   const context = await browser.newContext({ viewport, colorScheme });
   const page = await context.newPage();
@@ -70,7 +70,7 @@ async function session(t, { home, colorScheme = 'light', viewport = { width: 110
     assert.equal(signal, null, `corvane-cli ended by ${signal}: ${h.stderr.join('')}`);
     assert.equal(code, 0, `corvane-cli exit ${code}: ${h.stderr.join('')}`);
     assert.deepEqual(foreign, [], 'requests left the page origin');
-    assert.deepEqual(errors.filter((e) => !/favicon/.test(e)), [], 'page errors');
+    assert.deepEqual(errors.filter((e) => !(allowErrors && allowErrors.test(e))), [], 'page errors');
   });
   const invoke = (cmd, a = {}) => page.evaluate(([c, x]) => window.__TAURI__.core.invoke(c, x), [cmd, a]);
   await page.goto(h.url);
@@ -147,8 +147,8 @@ test('create, edit, search finds the edit, rename, delete', async (t) => {
 test('pin and reorder survive a reload', async (t) => {
   const { page, invoke } = await session(t);
   for (const n of ['Alpha', 'Beta', 'Gamma']) await invoke('create_note', { name: n });
-  await page.reload();
-  await page.waitForSelector('.card');
+  // No reload: the cards arrive with "notes:updated".
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 3);
   const ids = () => page.$$eval('.card', (cs) => cs.map((c) => c.dataset.id).join());
   const first = (await ids()).split(',');
   assert.deepEqual(first.slice().sort(), ['alpha', 'beta', 'gamma']);
@@ -174,6 +174,44 @@ test('pin and reorder survive a reload', async (t) => {
   await page.reload();
   await page.waitForSelector('.card');
   assert.equal(await ids(), [pinned, x, y].join());
+});
+
+test('hide a card, then bring it back from the hidden notes', async (t) => {
+  const { page, invoke } = await session(t);
+  for (const n of ['One', 'Two']) await invoke('create_note', { name: n });
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 2);
+  await page.focus('.card[data-id="one"]');
+  await page.keyboard.press('h');
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 1);
+  await page.click('button:text("Hidden notes (1)")');
+  await page.waitForSelector('.hidden-list li');
+  assert.match(await page.textContent('.hidden-list'), /One/);
+  await page.click('button:text("Show all again")');
+  await page.waitForSelector('text=No hidden notes');
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 2);
+});
+
+test('markup from a note file never runs script', async (t) => {
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-e2e-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  await mkdir(path.join(home, 'Corvane/Notes'), { recursive: true, mode: 0o700 });
+  await writeFile(
+    path.join(home, 'Corvane/Notes/trap.md'),
+    'Trap\n<div><b>bold</b><img src=x onerror="window.__ran=1"><script>window.__ran=2</script><a href="javascript:window.__ran=3">link</a><iframe src="https://example.com"></iframe></div>',
+    { mode: 0o600 },
+  );
+  // Chromium reports the handler attribute to the page's Content-Security-Policy
+  // as soon as it parses it, even in the inert template the sanitiser uses; the
+  // report is the policy doing its job, so it is expected here.
+  const { page } = await session(t, { home, allowErrors: /Executing inline event handler violates/ });
+  await page.waitForSelector('.card[data-id="trap"]');
+  await page.click('.card[data-id="trap"]');
+  await page.waitForSelector('.editor .page[contenteditable="true"]');
+  await page.click('.editor .page a');
+  await page.waitForTimeout(200);
+  assert.equal(await page.evaluate(() => window.__ran), undefined);
+  assert.equal(await page.$eval('.editor .page', (e) => e.innerHTML), '<div><b>bold</b><a>link</a></div>');
 });
 
 test('a pasted PNG shows as an image and is saved with the note', async (t) => {
