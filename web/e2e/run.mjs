@@ -51,8 +51,8 @@ const PNG_1x1_RED =
   'iVBORw0KGgoAAAANSUhEUgAAABAAAAAQCAIAAACQkWg2AAAAF0lEQVR4nGP8z8BAEmAiTfmohlENQ0oDAMXZAR/WLvLjAAAAAElFTkSuQmCC';
 
 // One fresh installation and one page on it.
-async function session(t, { home, colorScheme = 'light', viewport = { width: 1100, height: 760 }, allowErrors = null } = {}) {
-  const h = await startHarness({ cli, dist, home });
+async function session(t, { home, env, colorScheme = 'light', viewport = { width: 1100, height: 760 }, allowErrors = null } = {}) {
+  const h = await startHarness({ cli, dist, home, env });
   const context = await browser.newContext({ viewport, colorScheme });
   const page = await context.newPage();
   const errors = [];
@@ -212,6 +212,17 @@ test('markup from a note file never runs script', async (t) => {
   await page.waitForTimeout(200);
   assert.equal(await page.evaluate(() => window.__ran), undefined);
   assert.equal(await page.$eval('.editor .page', (e) => e.innerHTML), '<div><b>bold</b><a>link</a></div>');
+});
+
+test('import a Markdown file opens it in the editor', async (t) => {
+  const dir = await mkdtemp(path.join(tmpdir(), 'corvane-import-'));
+  t.cleanup.push(() => rm(dir, { recursive: true, force: true }));
+  await writeFile(path.join(dir, 'Packing list.md'), 'socks\r\nrain coat & boots\r\n');
+  const { page } = await session(t, { env: { CORVANE_CHOOSE_FILE: path.join(dir, 'Packing list.md') } });
+  await page.click('nav button:text("Import")');
+  await page.waitForSelector('.editor .page[contenteditable="true"]');
+  assert.equal(await page.inputValue('.editor .title'), 'Packing list');
+  assert.equal(await page.$eval('.editor .page', (e) => e.innerText.trim()), 'socks\nrain coat & boots');
 });
 
 test('a pasted PNG shows as an image and is saved with the note', async (t) => {
