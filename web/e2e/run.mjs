@@ -102,20 +102,26 @@ const tests = [];
 const test = (name, fn) => tests.push({ name, fn });
 
 test('a fresh home shows the empty state, and a search field with focus', async (t) => {
-  const { page } = await session(t);
+  const { h, page } = await session(t);
   await page.waitForSelector('.empty-state');
   assert.match(await page.textContent('.empty-state'), /Write your first note/);
   assert.equal(await page.evaluate(() => document.activeElement?.id), 'search');
+  // Esc on an empty search hides the tray.
+  await page.keyboard.press('Escape');
+  await new Promise((r) => setTimeout(r, 200));
+  assert.ok(h.commands.some((c) => c.cmd === 'hide_window'));
 });
 
 test('create, edit, search finds the edit, rename, delete', async (t) => {
   const { h, page } = await session(t);
   await createNote(page, 'Groceries');
-  await page.keyboard.type('buy oat milk and quinces');
+  await page.keyboard.type('buy oat milk and quinces ');
+  await page.keyboard.press('Control+b');
+  await page.keyboard.type('today');
   await saved(page);
   const file = await readFile(path.join(h.home, 'Corvane/Notes/groceries.md'), 'utf8');
   assert.match(file, /^<div>Groceries<\/div>/);
-  assert.match(file, /quinces/);
+  assert.match(file, /quinces.*<b>today<\/b>/);
 
   await page.keyboard.press('Escape');
   await page.waitForSelector('.card[data-id="groceries"]');
