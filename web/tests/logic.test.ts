@@ -1,7 +1,7 @@
 import { describe, expect, it } from 'vitest';
 import { autoCount, columnsFor, fixedColumns, gridChoice, moveCard, orderIds, step, windowCandidates, METRICS } from '../src/lib/grid';
 import { allowsForce, classifyFailure, userText, AUTH_DENIED, LOCKED, NON_IMAGE } from '../src/lib/sentinels';
-import { joinBody, linesToDivs, newNoteName, splitTitle, toDisplayUrls, toStoredUrls } from '../src/lib/markup';
+import { joinBody, linesToDivs, newNoteName, separatorsToRules, splitTitle, toDisplayUrls, toStoredUrls } from '../src/lib/markup';
 import { buildChart, lastDays } from '../src/lib/chart';
 import { ageLabel, localNowSeconds } from '../src/lib/format';
 
@@ -106,6 +106,11 @@ describe('note bodies', () => {
     expect(shown).toBe('<img class="note-img" src="/__thumb/ab.png" data-full-src="/__media/ab.png">');
     expect(toStoredUrls(shown, 'http:')).toBe(tag);
     expect(toDisplayUrls(tag, 'app:')).toBe(tag);
+  });
+
+  it('separator lines in every stored spelling show as rules, other lines stay', () => {
+    const body = '<div>a</div><div>\u2E3B</div><DIV class="x"><span> &#x2e3b; </span></DIV><p>&#11835;</p><div>\u2E3B and text</div>';
+    expect(separatorsToRules(body)).toBe('<div>a</div><hr><hr><hr><div>\u2E3B and text</div>');
   });
 
   it('a new note gets a free name', () => {
