@@ -71,6 +71,7 @@ export async function startHarness({ cli, dist, home, env = {}, log = () => {} }
   const streams = new Map(); // session → { res, backlog }
   const requests = [];
   const commands = [];
+  const answered = [];
 
   function stream(session) {
     let s = streams.get(session);
@@ -90,6 +91,7 @@ export async function startHarness({ cli, dist, home, env = {}, log = () => {} }
       const call = calls.get(Number(m[1]));
       if (!call) return;
       calls.delete(Number(m[1]));
+      answered.push(call.cmd);
       log(`← ${call.cmd} ${m[2]}`);
       send(call.session, { type: 'resolve', id: call.id, ok: m[2] === 'true', payload: m[3] });
       return;
@@ -179,6 +181,7 @@ export async function startHarness({ cli, dist, home, env = {}, log = () => {} }
     home,
     requests,
     commands,
+    answered,
     stderr,
     async close() {
       for (const s of streams.values()) s.res?.end();

@@ -98,6 +98,16 @@ async function saved(page) {
   await page.waitForFunction(() => document.querySelector('.save-state')?.textContent === 'Saved', null, { timeout: 10000 });
 }
 
+// Polls until `fn` holds; the native side answers on its own time.
+async function until(fn, what, ms = 10000) {
+  const end = Date.now() + ms;
+  while (!(await fn())) {
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 20));
+  }
+}
+const answers = (h, cmd) => h.answered.filter((c) => c === cmd).length;
+
 const tests = [];
 const test = (name, fn) => tests.push({ name, fn });
 
@@ -108,8 +118,7 @@ test('a fresh home shows the empty state, and a search field with focus', async 
   assert.equal(await page.evaluate(() => document.activeElement?.id), 'search');
   // Esc on an empty search hides the tray.
   await page.keyboard.press('Escape');
-  await new Promise((r) => setTimeout(r, 200));
-  assert.ok(h.commands.some((c) => c.cmd === 'hide_window'));
+  await until(() => answers(h, 'hide_window') === 1, 'hide_window');
 });
 
 test('create, edit, search finds the edit, rename, delete', async (t) => {
@@ -151,7 +160,7 @@ test('create, edit, search finds the edit, rename, delete', async (t) => {
 });
 
 test('pin and reorder survive a reload', async (t) => {
-  const { page, invoke } = await session(t);
+  const { h, page, invoke } = await session(t);
   for (const n of ['Alpha', 'Beta', 'Gamma']) await invoke('create_note', { name: n });
   // No reload: the cards arrive with "notes:updated".
   await page.waitForFunction(() => document.querySelectorAll('.card').length === 3);
@@ -168,7 +177,7 @@ test('pin and reorder survive a reload', async (t) => {
   await page.focus(`.card[data-id="${x}"]`);
   await page.keyboard.press('Alt+ArrowRight');
   await page.waitForFunction((want) => [...document.querySelectorAll('.card')].map((c) => c.dataset.id).join() === want, [pinned, y, x].join());
-  await page.waitForTimeout(100);
+  await until(() => answers(h, 'remember_grid_state') === 1, 'the card order to be stored');
   await page.reload();
   await page.waitForSelector('.card');
   assert.equal(await ids(), [pinned, y, x].join());
@@ -176,7 +185,7 @@ test('pin and reorder survive a reload', async (t) => {
   // Dragging with the mouse: x back in front of y.
   await page.dragAndDrop(`.card[data-id="${x}"]`, `.card[data-id="${y}"]`);
   await page.waitForFunction((want) => [...document.querySelectorAll('.card')].map((c) => c.dataset.id).join() === want, [pinned, x, y].join());
-  await page.waitForTimeout(100);
+  await until(() => answers(h, 'remember_grid_state') === 2, 'the card order to be stored');
   await page.reload();
   await page.waitForSelector('.card');
   assert.equal(await ids(), [pinned, x, y].join());
@@ -269,10 +278,9 @@ test('settings change the grid size', async (t) => {
   const settings = await invoke('get_settings');
   assert.equal(settings.gridCount, 9);
   assert.equal(settings.gridCountExplicit, true);
-  const fit = h.commands.filter((c) => c.cmd === 'fit_grid_window').at(-1);
-  assert.ok(fit && fit.args.desiredWidth > 0 && fit.args.singleHeight > 0, 'fit_grid_window sent');
-  assert.ok(h.commands.some((c) => c.cmd === 'settings_window' && c.args.active === true));
-  assert.ok(h.commands.some((c) => c.cmd === 'settings_window' && c.args.active === false));
+  await until(() => h.commands.some((c) => c.cmd === 'fit_grid_window' && c.args.desiredWidth > 0 && c.args.singleHeight > 0), 'fit_grid_window');
+  await until(() => h.commands.some((c) => c.cmd === 'settings_window' && c.args.active === true), 'settings_window on');
+  await until(() => h.commands.some((c) => c.cmd === 'settings_window' && c.args.active === false), 'settings_window off');
 });
 
 test('a milestone toast appears at the 25th thought', async (t) => {
@@ -281,7 +289,7 @@ test('a milestone toast appears at the 25th thought', async (t) => {
   await createNote(page, 'The twenty-fifth');
   await page.waitForSelector('.toast.milestone', { timeout: 10000 });
   assert.match(await page.textContent('.toast.milestone'), /25 thoughts cleared/);
-  assert.ok(h.commands.some((c) => c.cmd === 'notif_hold' && c.args.active === true), 'the window is held while the toast is up');
+  await until(() => h.commands.some((c) => c.cmd === 'notif_hold' && c.args.active === true), 'the window to be held while the toast is up');
 });
 
 test('screenshots of grid, editor, settings and insights', async (t) => {
