@@ -269,7 +269,8 @@ test('settings change the grid size', async (t) => {
   for (let i = 1; i <= 12; i++) await invoke('create_note', { name: `Note ${i}` });
   await page.reload();
   await page.waitForSelector('.card');
-  await page.click('nav button:text("Settings")');
+  // The tray menu's Settings item arrives as an event.
+  await page.evaluate(() => window.__cvEmit('menu:settings', null));
   await page.waitForSelector('select[name="grid-size"]');
   await page.selectOption('select[name="grid-size"]', '9');
   await page.keyboard.press('Escape');
