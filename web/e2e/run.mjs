@@ -147,6 +147,8 @@ test('create, edit, search finds the edit, rename, delete', async (t) => {
   await page.keyboard.press('Enter');
   await page.waitForFunction(() => document.activeElement?.classList.contains('page'));
   await page.keyboard.press('Escape');
+  // Back on the grid the card that was open has the focus again.
+  await page.waitForFunction(() => document.activeElement?.getAttribute('data-id') === 'groceries');
   await page.keyboard.press('Escape'); // clears the search
   await page.waitForFunction(() => [...document.querySelectorAll('.card h2')].some((e) => e.textContent === 'Shopping'));
   assert.equal(await page.inputValue('#search'), '');
