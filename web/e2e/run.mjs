@@ -1,0 +1,437 @@
+// Chromium end-to-end suite: the built page, the real native side behind the
+// harness, Debian's chromium driven by playwright-core. Each test gets a fresh
+// home (a clean installation). Exit 77 when chromium or the binary is missing.
+//   node e2e/run.mjs --cli build/dev/bin/corvane-cli --dist build/dev/share/corvane/web
+//   [--shots DIR]   also write the screenshots of the README into DIR
+//   [--perf]        also run the measurements (5,000 notes, 1 MB note)
+//   [--only NAME]   run the tests whose name contains NAME
+import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
+import { mkdir, mkdtemp, readFile, readdir, rm, writeFile } from 'node:fs/promises';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { gzipSync } from 'node:zlib';
+import { fileURLToPath } from 'node:url';
+import { startHarness } from './harness.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repo = path.resolve(here, '..', '..');
+const args = process.argv.slice(2);
+const opt = (name, fallback) => {
+  const i = args.indexOf(name);
+  return i >= 0 ? args[i + 1] : fallback;
+};
+const cli = path.resolve(opt('--cli', path.join(repo, 'build/dev/bin/corvane-cli')));
+const dist = path.resolve(opt('--dist', path.join(repo, 'build/dev/share/corvane/web')));
+const shots = opt('--shots', null);
+const only = opt('--only', null);
+const perf = args.includes('--perf');
+const chromiumPath = process.env.CORVANE_CHROMIUM ?? '/usr/bin/chromium';
+
+function skip(why) {
+  console.log(`SKIP: ${why}`);
+  process.exit(77);
+}
+if (!existsSync(chromiumPath)) skip(`${chromiumPath} not found (apt-get install chromium)`);
+if (!existsSync(cli)) skip(`${cli} not built`);
+if (!existsSync(path.join(dist, 'index.html'))) skip(`${dist}/index.html not built`);
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch {
+  skip('playwright-core not installed (npm ci in web/)');
+}
+
+const browser = await chromium.launch({
+  executablePath: chromiumPath,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update', '--no-first-run'],
+});
+
+const PNG_1x1_RED =
+  'iVBORw0KGgoAAAANSUhEUgAAABAAAAAQCAIAAACQkWg2AAAAF0lEQVR4nGP8z8BAEmAiTfmohlENQ0oDAMXZAR/WLvLjAAAAAElFTkSuQmCC';
+
+// One fresh installation and one page on it.
+async function session(t, { home, env, colorScheme = 'light', viewport = { width: 1100, height: 760 }, allowErrors = null } = {}) {
+  const h = await startHarness({ cli, dist, home, env });
+  const context = await browser.newContext({ viewport, colorScheme });
+  const page = await context.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(String(e)));
+  page.on('console', (m) => {
+    if (m.type() === 'error') errors.push(m.text());
+  });
+  const foreign = [];
+  page.on('request', (r) => {
+    if (!r.url().startsWith(h.url) && !r.url().startsWith('data:')) foreign.push(r.url());
+  });
+  t.cleanup.push(async () => {
+    await context.close();
+    const { code, signal } = await h.close();
+    assert.equal(signal, null, `corvane-cli ended by ${signal}: ${h.stderr.join('')}`);
+    assert.equal(code, 0, `corvane-cli exit ${code}: ${h.stderr.join('')}`);
+    assert.deepEqual(foreign, [], 'requests left the page origin');
+    assert.deepEqual(errors.filter((e) => !(allowErrors && allowErrors.test(e))), [], 'page errors');
+  });
+  const invoke = (cmd, a = {}) => page.evaluate(([c, x]) => window.__TAURI__.core.invoke(c, x), [cmd, a]);
+  await page.goto(h.url);
+  await page.waitForFunction(() => document.querySelector('.grid, .empty-state, .notice.error'));
+  return { h, page, invoke };
+}
+
+async function shot(page, name) {
+  if (!shots) return;
+  await mkdir(shots, { recursive: true });
+  await page.waitForTimeout(120);
+  await page.screenshot({ path: path.join(shots, `${name}.png`) });
+}
+
+const cardNames = (page) => page.$$eval('.card h2', (els) => els.map((e) => e.textContent));
+
+async function createNote(page, name) {
+  await page.keyboard.press('Control+n');
+  await page.fill('dialog input', name);
+  await page.keyboard.press('Enter');
+  await page.waitForSelector('.editor .page[contenteditable="true"]');
+}
+
+async function saved(page) {
+  await page.waitForFunction(() => document.querySelector('.save-state')?.textContent === 'Saved', null, { timeout: 10000 });
+}
+
+// Polls until `fn` holds; the native side answers on its own time.
+async function until(fn, what, ms = 10000) {
+  const end = Date.now() + ms;
+  while (!(await fn())) {
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 20));
+  }
+}
+const answers = (h, cmd) => h.answered.filter((c) => c === cmd).length;
+
+const tests = [];
+const test = (name, fn) => tests.push({ name, fn });
+
+test('a fresh home shows the empty state, and a search field with focus', async (t) => {
+  const { h, page } = await session(t);
+  await page.waitForSelector('.empty-state');
+  assert.match(await page.textContent('.empty-state'), /Write your first note/);
+  assert.equal(await page.evaluate(() => document.activeElement?.id), 'search');
+  // Esc on an empty search hides the tray.
+  await page.keyboard.press('Escape');
+  await until(() => answers(h, 'hide_window') === 1, 'hide_window');
+});
+
+test('create, edit, search finds the edit, rename, delete', async (t) => {
+  const { h, page } = await session(t);
+  await createNote(page, 'Groceries');
+  await page.keyboard.type('buy oat milk and quinces ');
+  await page.keyboard.press('Control+b');
+  await page.keyboard.type('today');
+  await saved(page);
+  const file = await readFile(path.join(h.home, 'Corvane/Notes/groceries.md'), 'utf8');
+  assert.match(file, /^<div>Groceries<\/div>/);
+  assert.match(file, /quinces.*<b>today<\/b>/);
+
+  await page.keyboard.press('Escape');
+  await page.waitForSelector('.card[data-id="groceries"]');
+  await page.focus('#search');
+  await page.keyboard.type('quince');
+  await page.waitForFunction(() => document.querySelector('.grid-view')?.getAttribute('aria-label') === 'Search results');
+  assert.deepEqual(await cardNames(page), ['Groceries']);
+  await page.keyboard.press('Enter'); // every word
+  await page.waitForSelector('text=searched every word');
+  await page.keyboard.press('ArrowDown');
+  await page.keyboard.press('Enter');
+  await page.waitForSelector('.editor .title');
+  await page.fill('.editor .title', 'Shopping');
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => document.activeElement?.classList.contains('page'));
+  await page.keyboard.press('Escape');
+  // Back on the grid the card that was open has the focus again.
+  await page.waitForFunction(() => document.activeElement?.getAttribute('data-id') === 'groceries');
+  await page.keyboard.press('Escape'); // clears the search
+  await page.waitForFunction(() => [...document.querySelectorAll('.card h2')].some((e) => e.textContent === 'Shopping'));
+  assert.equal(await page.inputValue('#search'), '');
+
+  await page.click('.card[data-id="groceries"]');
+  await page.click('button.danger:text("Delete")');
+  await page.waitForSelector('dialog[open]');
+  await page.click('dialog button.danger');
+  await page.waitForSelector('.empty-state');
+  assert.equal(existsSync(path.join(h.home, 'Corvane/Notes/groceries.md')), false);
+});
+
+test('pin and reorder survive a reload', async (t) => {
+  const { h, page, invoke } = await session(t);
+  for (const n of ['Alpha', 'Beta', 'Gamma']) await invoke('create_note', { name: n });
+  // No reload: the cards arrive with "notes:updated".
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 3);
+  const ids = () => page.$$eval('.card', (cs) => cs.map((c) => c.dataset.id).join());
+  const first = (await ids()).split(',');
+  assert.deepEqual(first.slice().sort(), ['alpha', 'beta', 'gamma']);
+  // Pin the last card: it moves to the front.
+  const [x, y, pinned] = first;
+  await page.focus(`.card[data-id="${pinned}"]`);
+  await page.keyboard.press('p');
+  await page.waitForFunction((id) => document.querySelector('.card')?.getAttribute('data-id') === id, pinned);
+  assert.equal(await ids(), [pinned, x, y].join());
+  // Alt+Right moves x past y; the pinned card stays in front.
+  await page.focus(`.card[data-id="${x}"]`);
+  await page.keyboard.press('Alt+ArrowRight');
+  await page.waitForFunction((want) => [...document.querySelectorAll('.card')].map((c) => c.dataset.id).join() === want, [pinned, y, x].join());
+  await until(() => answers(h, 'remember_grid_state') === 1, 'the card order to be stored');
+  await page.reload();
+  await page.waitForSelector('.card');
+  assert.equal(await ids(), [pinned, y, x].join());
+  assert.ok((await page.getAttribute(`.card[data-id="${pinned}"]`, 'class')).includes('pinned'));
+  // Dragging with the mouse: x back in front of y.
+  await page.dragAndDrop(`.card[data-id="${x}"]`, `.card[data-id="${y}"]`);
+  await page.waitForFunction((want) => [...document.querySelectorAll('.card')].map((c) => c.dataset.id).join() === want, [pinned, x, y].join());
+  await until(() => answers(h, 'remember_grid_state') === 2, 'the card order to be stored');
+  await page.reload();
+  await page.waitForSelector('.card');
+  assert.equal(await ids(), [pinned, x, y].join());
+});
+
+test('hide a card, then bring it back from the hidden notes', async (t) => {
+  const { page, invoke } = await session(t);
+  for (const n of ['One', 'Two']) await invoke('create_note', { name: n });
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 2);
+  await page.focus('.card[data-id="one"]');
+  await page.keyboard.press('h');
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 1);
+  await page.click('button:text("Hidden notes (1)")');
+  await page.waitForSelector('.hidden-list li');
+  assert.match(await page.textContent('.hidden-list'), /One/);
+  await page.click('button:text("Show all again")');
+  await page.waitForSelector('text=No hidden notes');
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 2);
+});
+
+test('markup from a note file never runs script', async (t) => {
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-e2e-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  await mkdir(path.join(home, 'Corvane/Notes'), { recursive: true, mode: 0o700 });
+  await writeFile(
+    path.join(home, 'Corvane/Notes/trap.md'),
+    'Trap\n<div><b>bold</b><img src=x onerror="window.__ran=1"><script>window.__ran=2</script><a href="javascript:window.__ran=3">link</a><iframe src="https://example.com"></iframe></div>',
+    { mode: 0o600 },
+  );
+  // Chromium reports the handler attribute to the page's Content-Security-Policy
+  // as soon as it parses it, even in the inert template the sanitiser uses; the
+  // report is the policy doing its job, so it is expected here.
+  const { page } = await session(t, { home, allowErrors: /Executing inline event handler violates/ });
+  await page.waitForSelector('.card[data-id="trap"]');
+  await page.click('.card[data-id="trap"]');
+  await page.waitForSelector('.editor .page[contenteditable="true"]');
+  await page.click('.editor .page a');
+  await page.waitForTimeout(200);
+  assert.equal(await page.evaluate(() => window.__ran), undefined);
+  assert.equal(await page.$eval('.editor .page', (e) => e.innerHTML), '<div><b>bold</b><a>link</a></div>');
+});
+
+test('import a Markdown file opens it in the editor', async (t) => {
+  const dir = await mkdtemp(path.join(tmpdir(), 'corvane-import-'));
+  t.cleanup.push(() => rm(dir, { recursive: true, force: true }));
+  await writeFile(path.join(dir, 'Packing list.md'), 'socks\r\nrain coat & boots\r\n');
+  const { page } = await session(t, { env: { CORVANE_CHOOSE_FILE: path.join(dir, 'Packing list.md') } });
+  await page.click('nav button:text("Import")');
+  await page.waitForSelector('.editor .page[contenteditable="true"]');
+  assert.equal(await page.inputValue('.editor .title'), 'Packing list');
+  assert.equal(await page.$eval('.editor .page', (e) => e.innerText.trim()), 'socks\nrain coat & boots');
+});
+
+test('a pasted PNG shows as an image and is saved with the note', async (t) => {
+  const { h, page } = await session(t);
+  await createNote(page, 'Pictures');
+  await page.keyboard.type('a red square:');
+  await page.evaluate(async (b64) => {
+    const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
+    const dt = new DataTransfer();
+    dt.items.add(new File([bytes], 'red.png', { type: 'image/png' }));
+    document.querySelector('.editor .page').dispatchEvent(new ClipboardEvent('paste', { clipboardData: dt, bubbles: true, cancelable: true }));
+  }, PNG_1x1_RED);
+  await page.waitForFunction(() => {
+    const img = document.querySelector('.editor .page img');
+    return img && img.complete && img.naturalWidth === 16;
+  });
+  await saved(page);
+  const file = await readFile(path.join(h.home, 'Corvane/Notes/pictures.md'), 'utf8');
+  assert.match(file, /<img class="note-img" src="data:image\/png;base64,/);
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => {
+    const img = document.querySelector('.card[data-id="pictures"] img');
+    return img && img.complete && img.naturalWidth > 0;
+  });
+});
+
+test('settings change the grid size', async (t) => {
+  const { h, page, invoke } = await session(t);
+  for (let i = 1; i <= 12; i++) await invoke('create_note', { name: `Note ${i}` });
+  await page.reload();
+  await page.waitForSelector('.card');
+  // The tray menu's Settings item arrives as an event.
+  await page.evaluate(() => window.__cvEmit('menu:settings', null));
+  await page.waitForSelector('select[name="grid-size"]');
+  await page.selectOption('select[name="grid-size"]', '9');
+  await page.keyboard.press('Escape');
+  await page.waitForFunction(() => document.querySelectorAll('.card').length === 9);
+  assert.equal(await page.$eval('.grid', (g) => getComputedStyle(g).gridTemplateColumns.split(' ').length), 3);
+  const settings = await invoke('get_settings');
+  assert.equal(settings.gridCount, 9);
+  assert.equal(settings.gridCountExplicit, true);
+  await until(() => h.commands.some((c) => c.cmd === 'fit_grid_window' && c.args.desiredWidth > 0 && c.args.singleHeight > 0), 'fit_grid_window');
+  await until(() => h.commands.some((c) => c.cmd === 'settings_window' && c.args.active === true), 'settings_window on');
+  await until(() => h.commands.some((c) => c.cmd === 'settings_window' && c.args.active === false), 'settings_window off');
+});
+
+test('a milestone toast appears at the 25th thought', async (t) => {
+  const { h, page, invoke } = await session(t);
+  for (let i = 1; i <= 24; i++) await invoke('create_note', { name: `Thought ${i}` });
+  await createNote(page, 'The twenty-fifth');
+  await page.waitForSelector('.toast.milestone', { timeout: 10000 });
+  assert.match(await page.textContent('.toast.milestone'), /25 thoughts cleared/);
+  await until(() => h.commands.some((c) => c.cmd === 'notif_hold' && c.args.active === true), 'the window to be held while the toast is up');
+});
+
+test('screenshots of grid, editor, settings and insights', async (t) => {
+  if (!shots) return 'skipped (no --shots)';
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-shots-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  const notes = path.join(home, 'Corvane/Notes');
+  await mkdir(notes, { recursive: true, mode: 0o700 });
+  const sample = {
+    'welcome-to-corvane': 'Welcome to Corvane\n<div>Every note is a card. <b>Pin</b> what matters, drag cards into your order.</div><div>- [ ] Try the search field</div><div>- [x] Open the tray</div>',
+    'reading-list': 'Reading list\n<div>The Dispossessed</div><div>A Pattern Language</div><div>Thinking in Systems</div>',
+    'trip-to-lisbon': 'Trip to Lisbon\n<div>Flights booked for <span style="color:#3346d6">14 May</span></div><div>⸻</div><div>Pastéis de Belém, Alfama walk, tram 28</div>',
+    'weekly-review': 'Weekly review\n<div>What went well, what to drop, what to start.</div>',
+    'ideas': 'Ideas\n<div>A tiny app that tracks how long tea steeps</div><div>Garden planner with a frost calendar</div>',
+    'a-very-long-title-that-keeps-going-and-going-to-show-that-it-never-overflows-its-card': 'A very long title that keeps going and going to show that it never overflows its card\n<div>Supercalifragilisticexpialidociousandthensomemorelettersthatneverbreakanywhere</div>',
+  };
+  for (const [id, body] of Object.entries(sample)) await writeFile(path.join(notes, `${id}.md`), body, { mode: 0o600 });
+  // Some history for the chart: a working rhythm over the last two months.
+  const history = {};
+  for (let a = 0; a < 64; a++) {
+    const d = new Date();
+    d.setDate(d.getDate() - a);
+    const key = `${d.getFullYear()}-${String(d.getMonth() + 1).padStart(2, '0')}-${String(d.getDate()).padStart(2, '0')}`;
+    const weekday = d.getDay() % 6 !== 0;
+    const n = weekday ? 3 + ((a * 7) % 11) : a % 3;
+    history[key] = { thoughts: n, words: n * 23, clips: n % 4, followups: a % 5 === 0 ? 1 : 0, documents: a % 9 === 0 ? 1 : 0, builds: 0, summons: n + 2, focusSessions: a % 4 === 0 ? 1 : 0 };
+  }
+  const sum = (k) => Object.values(history).reduce((s, d) => s + d[k], 0);
+  await writeFile(
+    path.join(home, 'Corvane/stats.json'),
+    JSON.stringify({ thoughts: sum('thoughts'), words: sum('words'), clips: sum('clips'), followups: sum('followups'), documents: sum('documents'), builds: 0, summons: sum('summons'), focusSessions: sum('focusSessions'), activeDays: 64, lastActiveDay: '', celebrated: ['thoughts:25', 'thoughts:100'], history }),
+    { mode: 0o600 },
+  );
+  for (const scheme of ['light', 'dark']) {
+    const { page, invoke } = await session(t, { home, colorScheme: scheme });
+    if (scheme === 'light') {
+      await invoke('toggle_pin', { id: 'welcome-to-corvane' });
+      for (let i = 0; i < 30; i++) await invoke('set_note_body', { id: 'ideas', html: `<div>Ideas</div><div>Idea ${i}</div>` });
+    }
+    await page.reload();
+    await page.waitForSelector('.card');
+    await page.focus('.card[data-index="1"]');
+    await shot(page, `grid-${scheme}`);
+    await page.click('.card[data-id="trip-to-lisbon"]');
+    await page.waitForSelector('.editor .page[contenteditable="true"]');
+    await shot(page, `editor-${scheme}`);
+    await page.keyboard.press('Escape');
+    await page.click('nav button:text("Settings")');
+    await page.waitForSelector('select[name="grid-size"]');
+    await shot(page, `settings-${scheme}`);
+    await page.click('nav button:text("Insights")');
+    await page.waitForSelector('.chart svg');
+    await shot(page, `insights-${scheme}`);
+  }
+});
+
+test('performance: bundle, first grid with 5,000 notes, search paint, typing in a 1 MB note', async (t) => {
+  if (!perf) return 'skipped (no --perf)';
+  const assets = await readdir(path.join(dist, 'assets'));
+  let js = 0;
+  for (const f of assets.filter((f) => f.endsWith('.js'))) js += gzipSync(await readFile(path.join(dist, 'assets', f)), { level: 9 }).length;
+  console.log(`  bundle: ${(js / 1024).toFixed(1)} KB of JavaScript gzipped`);
+  assert.ok(js <= 150 * 1024);
+
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-perf-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  const notes = path.join(home, 'Corvane/Notes');
+  await mkdir(notes, { recursive: true, mode: 0o700 });
+  for (let i = 0; i < 5000; i++) await writeFile(path.join(notes, `note-${i}.md`), `Note ${i}\n<div>Body of note ${i} with a few words</div>`, { mode: 0o600 });
+  const { page, invoke } = await session(t, { home });
+  const firstLoads = [];
+  for (let run = 0; run < 5; run++) {
+    await page.reload();
+    await page.waitForFunction(() => performance.getEntriesByName('corvane:grid-painted').length > 0);
+    firstLoads.push(
+      await page.evaluate(() => ({
+        painted: performance.getEntriesByName('corvane:grid-painted')[0].startTime,
+        script: performance.getEntriesByName('corvane:start')[0].startTime,
+        answered: performance.getEntriesByName('corvane:notes-answered')[0].startTime,
+      })),
+    );
+  }
+  const f = (k) => firstLoads.map((r) => r[k].toFixed(0)).join(' ');
+  const median = firstLoads.map((r) => r.painted).sort((a, b) => a - b)[2];
+  console.log(`  first grid (5,000 notes), ms after navigation start, 5 loads (the first on a cold native cache): median paint ${median.toFixed(0)}`);
+  console.log(`    script running ${f('script')}; list_notes answered ${f('answered')}; grid painted ${f('painted')}`);
+
+  await page.focus('#search');
+  const paints = [];
+  for (const q of ['note 12', 'note 499', 'body', 'words']) {
+    await page.evaluate(() => performance.clearMeasures());
+    await page.fill('#search', q);
+    await page.waitForFunction(() => performance.getEntriesByName('corvane:results-paint').length > 0);
+    paints.push(await page.evaluate(() => performance.getEntriesByName('corvane:results-paint')[0].duration));
+  }
+  console.log(`  search reply to paint: ${paints.map((v) => v.toFixed(1)).join(' ')} ms`);
+  await page.fill('#search', '');
+
+  const line = '<div>' + 'The quick brown fox jumps over the lazy dog. '.repeat(20) + '</div>';
+  const big = '<div>Big note</div>' + line.repeat(Math.ceil(1_000_000 / line.length));
+  const id = await invoke('create_note', { name: 'Big note', html: big });
+  await page.reload();
+  await page.waitForSelector(`.card[data-id="${id}"]`);
+  await page.click(`.card[data-id="${id}"]`);
+  await page.waitForSelector('.editor .page[contenteditable="true"]');
+  await page.evaluate(() => {
+    const ed = document.querySelector('.editor .page');
+    window.__keyPaint = [];
+    ed.addEventListener('keydown', () => {
+      const t0 = performance.now();
+      requestAnimationFrame(() => setTimeout(() => window.__keyPaint.push(performance.now() - t0), 0));
+    });
+    const r = document.createRange();
+    r.selectNodeContents(ed.firstElementChild);
+    r.collapse(false);
+    getSelection().removeAllRanges();
+    getSelection().addRange(r);
+  });
+  await page.keyboard.type('hello world', { delay: 30 });
+  await saved(page);
+  const kp = (await page.evaluate(() => window.__keyPaint)).sort((a, b) => a - b);
+  console.log(`  key to paint in a 1 MB note: median ${kp[Math.floor(kp.length / 2)].toFixed(1)} ms, max ${kp.at(-1).toFixed(1)} ms (${kp.length} keys)`);
+});
+
+let failed = 0;
+for (const { name, fn } of tests) {
+  if (only && !name.includes(only)) continue;
+  const t = { cleanup: [] };
+  const started = Date.now();
+  let note = '';
+  try {
+    note = (await fn(t)) ?? '';
+    for (const c of t.cleanup.reverse()) await c();
+    console.log(`ok   ${name} (${Date.now() - started} ms)${note ? ' — ' + note : ''}`);
+  } catch (e) {
+    failed++;
+    console.log(`FAIL ${name}\n     ${String(e?.stack ?? e).split('\n').slice(0, 6).join('\n     ')}`);
+    for (const c of t.cleanup.reverse()) await c().catch(() => {});
+  }
+}
+await browser.close();
+process.exit(failed ? 1 : 0);

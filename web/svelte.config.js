@@ -1,0 +1,3 @@
+export default {
+  compilerOptions: { runes: true },
+};
