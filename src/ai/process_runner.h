@@ -38,7 +38,8 @@ struct ProcessResult {
 class ProcessHandle {
  public:
   pid_t pid() const;
-  // SIGTERM; false when the child has already been collected.
+  // SIGTERM; false when the child has already been collected. A child started
+  // in its own process group gets the signal with everything it started.
   bool terminate() const;
   // SIGKILL; false when the child has already been collected.
   bool kill() const;
@@ -61,6 +62,12 @@ struct RunOptions {
   bool waitWithoutLimit = false;
   // Called once on the calling thread right after a successful launch.
   std::function<void(const ProcessHandle&)> onLaunch;
+  // Starts the child as the leader of a new process group, so the stop at the
+  // time limit and ProcessHandle::terminate reach whatever it started too.
+  bool ownProcessGroup = false;
+  // Seconds output is still read once the child has exited; absent: up to the
+  // time limit. Something the child left running can hold the pipes open.
+  std::optional<double> drainAfterExit;
 };
 
 // Answers about the user's login shell, cached for the life of the object.
