@@ -404,6 +404,13 @@ AIRunResult runProvider(const fs::path& folder, const std::string& request, AIPr
     return failed("Corvane AI was stopped after " + std::to_string(static_cast<int>(kRunTimeLimitSeconds)) +
                   "s to avoid runaway token use. Try a smaller, more specific request.");
   }
+  if (r.status == 0 && r.stdoutBytes > kMaxToolOutputBytes) {
+    return failed("The " + name + " CLI printed " + std::to_string(r.stdoutBytes >> 20) +
+                  " MB, more than Corvane AI reads back (" + std::to_string(kMaxToolOutputBytes >> 20) +
+                  " MB). Ask for the answer in RESULT.md instead.");
+  }
+  if (r.status == 0 && r.stdoutWasInvalid)
+    return failed("The " + name + " CLI printed text that is not valid UTF-8, so its answer can't be read.");
   std::string details, summary;
   std::optional<double> cost;
   if (provider == AIProvider::Claude) {
@@ -424,7 +431,7 @@ AIRunResult runProvider(const fs::path& folder, const std::string& request, AIPr
   AIRunResult result;
   result.resultText = summary;
   if (runFile(folder, folder / "RESULT.md", runStart)) {
-    if (auto text = readFileLimited(folder / "RESULT.md", 16u << 20); text && isValidUtf8(*text)) {
+    if (auto text = readFileLimited(folder / "RESULT.md", kMaxToolOutputBytes); text && isValidUtf8(*text)) {
       std::string answer = trimmed(*text);
       if (!answer.empty()) result.resultText = std::move(answer);
     }
@@ -536,7 +543,8 @@ RunOutcome runAIOnNote(const std::string& title, const std::optional<std::string
     context.bodyChanged(*noteId, result.resultText);
   } else {
     std::string name = title.empty() ? "Corvane AI" : title;
-    auto created = store->createNote(name, "<div>" + escapeMarkupText(name) + "</div>" + done);
+    // The store starts a new note with its title; the block follows it.
+    auto created = store->createNote(name, done);
     if (!created) {
       notice += "\n⚠ Corvane AI ran but couldn't create a note: " + created.message();
     } else {

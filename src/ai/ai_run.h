@@ -25,6 +25,8 @@ inline constexpr size_t kMaxRunImages = 6;
 inline constexpr int kRunImageMaxSide = 900;
 inline constexpr int kRunImageQuality = 70;
 inline constexpr uint64_t kMaxRunImageFileBytes = 41'943'040;  // 40 MiB
+// Printed output read back into a note at most; RESULT.md is read up to this too.
+inline constexpr size_t kMaxToolOutputBytes = 16u << 20;
 // Linux caps one argument at 128 KiB (terminating NUL included).
 inline constexpr size_t kMaxArgumentBytes = 131072;
 

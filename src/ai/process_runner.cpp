@@ -320,7 +320,10 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
 
   ProcessResult r;
   r.status = reap(*state);
-  r.stdoutText = decodeUtf8(collector.take(0));
+  std::string out = collector.take(0);
+  r.stdoutBytes = out.size();
+  r.stdoutWasInvalid = !isValidUtf8(out);
+  r.stdoutText = decodeUtf8(std::move(out));
   r.stderrText = decodeUtf8(collector.take(1));
   return r;
 }

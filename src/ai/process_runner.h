@@ -29,6 +29,8 @@ struct ProcessResult {
   // time limit stopped it; -1 when it could not be launched.
   int32_t status = -1;
   std::string stdoutText;  // empty when the output is not valid UTF-8
+  bool stdoutWasInvalid = false;  // the child printed bytes that are not UTF-8
+  size_t stdoutBytes = 0;         // how much the child printed, decodable or not
   std::string stderrText;  // replaced by our message on timeout and launch failure
 };
 
