@@ -89,9 +89,34 @@ bool isTrustedExecutable(const fs::path& path) {
   return ::access(real->c_str(), X_OK) == 0 && (st.st_mode & 0111) != 0;
 }
 
+namespace {
+
+// What the login shell's "command -v" answers for a file: the first executable
+// of that name along its PATH. The PATH is probed once per process, so this
+// costs no shell start per run (misses stay uncached: a tool installed later
+// is found next time).
+std::optional<std::string> onLoginPath(const std::string& name) {
+  std::string path = ProcessRunner::loginPath();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string dir = path.substr(start, end - start);
+    start = end + 1;
+    if (dir.empty() || dir.front() != '/') continue;
+    std::string candidate = dir + "/" + name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> locateExecutable(AIProvider provider) {
   std::string name(providerName(provider));
-  if (auto found = ProcessRunner::findExecutable(name); found && isTrustedExecutable(*found)) return found;
+  if (auto found = onLoginPath(name); found && isTrustedExecutable(*found)) return found;
   const char* home = std::getenv("HOME");
   for (std::string candidate : {std::string(home ? home : "") + "/.local/bin/" + name, "/opt/homebrew/bin/" + name,
                                 "/usr/local/bin/" + name}) {
