@@ -12,6 +12,7 @@
 #include "core/crypto.h"
 #include "platform/fake/fake_notifications.h"
 #include "records/settings.h"
+#include "records/settings_services.h"
 #include "testing/fake_scheduler.h"
 #include "testing/temp_home.h"
 
@@ -232,6 +233,16 @@ TEST_F(ProviderTest, ConnectionTestAndAvailability) {
 
   tool("codex", "");
   EXPECT_EQ(testProvider(AIProvider::Codex).message, "connected");
+
+  // What the settings view reports.
+  records::installSettingsServices({});
+  installAiSettingsServices();
+  auto services = records::settingsServices();
+  ASSERT_TRUE(services.locateAIExecutable && services.aiAvailable);
+  EXPECT_EQ(services.locateAIExecutable("claude"), (home.path() / ".local/bin/claude").string());
+  EXPECT_EQ(services.locateAIExecutable("nonsense"), std::nullopt);
+  EXPECT_EQ(services.aiAvailable(), true);
+  records::installSettingsServices({});
 }
 
 }  // namespace
