@@ -386,6 +386,7 @@ AIRunResult runProvider(const fs::path& folder, const std::string& request, AIPr
   options.environment = ProcessRunner::childEnvironment();
   options.timeLimit = kRunTimeLimitSeconds;
   options.ownProcessGroup = true;
+  options.nullStandardInput = true;
   // A server the tool started may keep its output open; stop reading soon
   // after the tool itself has ended.
   options.drainAfterExit = 1.0;

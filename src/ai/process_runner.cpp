@@ -226,6 +226,8 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
   // we own is close-on-exec, so concurrent runs never inherit each other's pipes.
   posix_spawn_file_actions_adddup2(&actions.actions, outWrite.fd, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions.actions, errWrite.fd, STDERR_FILENO);
+  if (options.nullStandardInput)
+    posix_spawn_file_actions_addopen(&actions.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (options.workingDirectory)
     posix_spawn_file_actions_addchdir_np(&actions.actions, options.workingDirectory->c_str());
 

@@ -67,6 +67,9 @@ struct RunOptions {
   // Starts the child as the leader of a new process group, so the stop at the
   // time limit and ProcessHandle::terminate reach whatever it started too.
   bool ownProcessGroup = false;
+  // Standard input from /dev/null instead of ours. A child in a group of its
+  // own that read a terminal it inherited would be stopped (SIGTTIN) for good.
+  bool nullStandardInput = false;
   // Seconds output is still read once the child has exited; absent: up to the
   // time limit. Something the child left running can hold the pipes open.
   std::optional<double> drainAfterExit;

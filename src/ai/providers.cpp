@@ -258,6 +258,7 @@ ProviderTest testProvider(AIProvider provider) {
   // A tool that never answers must not hold the test for ever.
   options.timeLimit = kVersionProbeLimitSeconds;
   options.ownProcessGroup = true;
+  options.nullStandardInput = true;
   options.drainAfterExit = 0.5;
   ProcessResult r = ProcessRunner::run(options);
   if (r.status != 0) {

@@ -165,7 +165,8 @@ TEST(ProcessRunner, OwnProcessGroupStopsWhatTheChildStartedAndDrainEndsSoonAfter
 
   // Without a group of its own, a long limit would keep reading from the
   // background job; the drain bound ends the run a fixed time after the exit.
-  o.arguments = {"-c", "sleep 30 & echo $! > '" + pidFile.string() + "'; echo out"};
+  o.arguments = {"-c", "sleep 30 & echo $! > '" + pidFile.string() + "'; echo out; cat"};
+  o.nullStandardInput = true;  // cat reads end of input at once
   o.timeLimit = 60;
   o.drainAfterExit = 0.2;
   auto start = std::chrono::steady_clock::now();
