@@ -242,6 +242,26 @@ TEST_F(AiRunTest, ClaudeRunAppendsAnswerImagesAndCost) {
   EXPECT_EQ(readFile(defaultRunFolder("Pictures", scheduler.now()) / "REQUEST.md").value(), "now make them red");
 }
 
+// A PNG whose header claims 30000 x 30000 pixels, with no pixel data at all.
+std::string pngBomb() {
+  auto crc32 = [](const std::string& bytes) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+      c ^= b;
+      for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return c ^ 0xFFFFFFFFu;
+  };
+  auto be32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+  };
+  std::string ihdr = "IHDR" + be32(30000) + be32(30000) + std::string("\x08\x02\x00\x00\x00", 5);
+  std::string iend = "IEND";
+  return std::string("\x89PNG\r\n\x1a\n", 8) + be32(13) + ihdr + be32(crc32(ihdr)) + be32(0) + iend +
+         be32(crc32(iend));
+}
+
 TEST_F(AiRunTest, ImagesComeInNameOrderAndOnlyFromTheFolder) {
   fs::path folder = home.path() / "imgs";
   fs::create_directories(folder);
@@ -251,6 +271,8 @@ TEST_F(AiRunTest, ImagesComeInNameOrderAndOnlyFromTheFolder) {
   ASSERT_EQ(std::system(("convert -size 10x10 xc:red '" + (home.path() / "outside.png").string() + "'").c_str()), 0);
   fs::create_symlink(home.path() / "outside.png", folder / "image-0.png");
   home.write("imgs/broken.jpg", "not an image");
+  home.write("imgs/zz-bomb.png", pngBomb());
+  EXPECT_EQ(jpegDataURL(folder / "zz-bomb.png", 900), std::nullopt);
   auto images = collectRunImages(folder, 6);
   ASSERT_EQ(images.size(), 3u);
   EXPECT_EQ(images[0].fileName, "image-1.png");
