@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -28,8 +29,9 @@ using SteadyClock = std::chrono::steady_clock;
 // ---- ProcessHandle
 
 struct ProcessHandle::State {
-  explicit State(pid_t p) : pid(p) {}
+  State(pid_t p, bool g) : pid(p), group(g) {}
   const pid_t pid;
+  const bool group;  // the child leads its own process group
   std::mutex mutex;
   bool reaped = false;  // once set, the id may belong to someone else
 };
@@ -40,6 +42,9 @@ bool ProcessHandle::signal(int signo) const {
   if (!state_) return false;
   std::lock_guard lock(state_->mutex);
   if (state_->reaped) return false;
+  // While the leader is not collected its id cannot be reused, so the group
+  // id still names our child's group.
+  if (state_->group && ::kill(-state_->pid, signo) == 0) return true;
   return ::kill(state_->pid, signo) == 0;
 }
 
@@ -221,6 +226,8 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
   // we own is close-on-exec, so concurrent runs never inherit each other's pipes.
   posix_spawn_file_actions_adddup2(&actions.actions, outWrite.fd, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions.actions, errWrite.fd, STDERR_FILENO);
+  if (options.nullStandardInput)
+    posix_spawn_file_actions_addopen(&actions.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (options.workingDirectory)
     posix_spawn_file_actions_addchdir_np(&actions.actions, options.workingDirectory->c_str());
 
@@ -232,7 +239,12 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
   sigfillset(&all);
   posix_spawnattr_setsigmask(&attributes.attr, &none);
   posix_spawnattr_setsigdefault(&attributes.attr, &all);
-  posix_spawnattr_setflags(&attributes.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.ownProcessGroup) {
+    posix_spawnattr_setpgroup(&attributes.attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&attributes.attr, flags);
 
   std::vector<char*> argv;
   argv.reserve(options.arguments.size() + 2);
@@ -257,7 +269,7 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
   errWrite.reset();
   if (rc != 0) return launchFailure(options.executable, rc);
 
-  auto state = std::make_shared<ProcessHandle::State>(pid);
+  auto state = std::make_shared<ProcessHandle::State>(pid, options.ownProcessGroup);
   if (options.onLaunch) options.onLaunch(ProcessHandle(state));
 
   Collector collector(pid, outRead.fd, errRead.fd);
@@ -278,7 +290,12 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
       // Ended in time. What is still in the pipes comes at once; only something
       // the child left running can hold them open, and it gets no longer than
       // the limit (or a short grace after a late exit).
-      auto graceEnd = std::max(deadline, SteadyClock::now() + std::chrono::milliseconds(750));
+      auto now = SteadyClock::now();
+      auto graceEnd = std::max(deadline, now + std::chrono::milliseconds(750));
+      if (options.drainAfterExit) {
+        double drain = std::clamp(*options.drainAfterExit, 0.0, 3600.0);
+        graceEnd = now + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(drain));
+      }
       collector.pumpUntil(drained, graceEnd);
     } else {
       ProcessHandle handle(state);
@@ -305,7 +322,10 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
 
   ProcessResult r;
   r.status = reap(*state);
-  r.stdoutText = decodeUtf8(collector.take(0));
+  std::string out = collector.take(0);
+  r.stdoutBytes = out.size();
+  r.stdoutWasInvalid = !isValidUtf8(out);
+  r.stdoutText = decodeUtf8(std::move(out));
   r.stderrText = decodeUtf8(collector.take(1));
   return r;
 }

@@ -29,6 +29,8 @@ struct ProcessResult {
   // time limit stopped it; -1 when it could not be launched.
   int32_t status = -1;
   std::string stdoutText;  // empty when the output is not valid UTF-8
+  bool stdoutWasInvalid = false;  // the child printed bytes that are not UTF-8
+  size_t stdoutBytes = 0;         // how much the child printed, decodable or not
   std::string stderrText;  // replaced by our message on timeout and launch failure
 };
 
@@ -38,7 +40,8 @@ struct ProcessResult {
 class ProcessHandle {
  public:
   pid_t pid() const;
-  // SIGTERM; false when the child has already been collected.
+  // SIGTERM; false when the child has already been collected. A child started
+  // in its own process group gets the signal with everything it started.
   bool terminate() const;
   // SIGKILL; false when the child has already been collected.
   bool kill() const;
@@ -61,6 +64,15 @@ struct RunOptions {
   bool waitWithoutLimit = false;
   // Called once on the calling thread right after a successful launch.
   std::function<void(const ProcessHandle&)> onLaunch;
+  // Starts the child as the leader of a new process group, so the stop at the
+  // time limit and ProcessHandle::terminate reach whatever it started too.
+  bool ownProcessGroup = false;
+  // Standard input from /dev/null instead of ours. A child in a group of its
+  // own that read a terminal it inherited would be stopped (SIGTTIN) for good.
+  bool nullStandardInput = false;
+  // Seconds output is still read once the child has exited; absent: up to the
+  // time limit. Something the child left running can hold the pipes open.
+  std::optional<double> drainAfterExit;
 };
 
 // Answers about the user's login shell, cached for the life of the object.

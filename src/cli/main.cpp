@@ -59,7 +59,9 @@ void printHelp(std::FILE* out) {
       "  XDG_DATA_HOME          application-support folder (default ~/.local/share),\n"
       "                         with the application log in Corvane/logs\n"
       "  CORVANE_CHOOSE_FOLDER  the folder the folder panel answers (unset: cancelled)\n"
-      "  CORVANE_CHOOSE_FILE    the file the import panel answers (unset: cancelled)\n",
+      "  CORVANE_CHOOSE_FILE    the file the import panel answers (unset: cancelled)\n"
+      "  CORVANE_APPROVE_AI     the answer to the AI tool approval: allow (unset or\n"
+      "                         anything else: cancel)\n",
       out);
 }
 

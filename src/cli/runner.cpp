@@ -13,6 +13,9 @@
 #include "bridge/validator.h"
 #include "core/json.h"
 #include "core/queue.h"
+#include "platform/confirmation_dialog.h"
+#include "platform/linux/notify/libnotify_notifier.h"
+#include "platform/user_notifier.h"
 #include "records/app_log.h"
 
 namespace corvane::cli {
@@ -52,6 +55,10 @@ void installCliShellHooks() {
   hooks.chooseProjectFolder = [] { return pathFromEnvironment("CORVANE_CHOOSE_FOLDER"); };
   hooks.chooseImportFile = [] { return pathFromEnvironment("CORVANE_CHOOSE_FILE"); };
   bridge::installShellHooks(std::move(hooks));
+  // The AI tool approval answers from CORVANE_APPROVE_AI ("allow"; anything
+  // else cancels); notices go to a notification server when one answers.
+  platform::installConfirmationDialog(std::make_shared<platform::EnvironmentConfirmation>("CORVANE_APPROVE_AI"));
+  platform::installUserNotifier(platform::makeLibnotifyNotifier());
 }
 
 int runOneCommand(const std::string& command, const std::optional<std::string>& argsJson) {

@@ -7,7 +7,8 @@ namespace corvane::cli {
 
 // Shell hooks of the headless runner: folder and file panels answer from
 // CORVANE_CHOOSE_FOLDER / CORVANE_CHOOSE_FILE (unset or empty = cancelled);
-// window hooks are absent, so window commands succeed without effect.
+// window hooks are absent, so window commands succeed without effect. The AI
+// tool approval answers from CORVANE_APPROVE_AI; notices use libnotify.
 void installCliShellHooks();
 
 // Runs one command (same validator, router and queue as the bridge) and prints

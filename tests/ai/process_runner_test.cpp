@@ -35,6 +35,11 @@ ProcessResult sh(const std::string& script, double limit = 10, bool unlimited = 
   return ProcessRunner::run(o);
 }
 
+std::string readAll(const std::filesystem::path& p) {
+  std::ifstream in(p);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 double elapsedSince(std::chrono::steady_clock::time_point start) {
   return Seconds(std::chrono::steady_clock::now() - start).count();
 }
@@ -139,6 +144,37 @@ TEST(ProcessRunner, SomethingLeftHoldingThePipesDoesNotHangTheRun) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.stdoutText, "hi\n");
   EXPECT_LT(elapsedSince(start), 2.0);
+}
+
+TEST(ProcessRunner, OwnProcessGroupStopsWhatTheChildStartedAndDrainEndsSoonAfterExit) {
+  testing::TempDir dir;
+  auto pidFile = dir.path() / "bg.pid";
+  auto alive = [](pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    return !text.empty() && text.find(") Z") == std::string::npos;
+  };
+  RunOptions o;
+  o.executable = "/bin/sh";
+  o.arguments = {"-c", "sleep 30 & echo $! > '" + pidFile.string() + "'; sleep 30"};
+  o.timeLimit = 0.3;
+  o.ownProcessGroup = true;
+  EXPECT_EQ(ProcessRunner::run(o).status, 124);
+  pid_t background = std::stoi(readAll(pidFile));
+  EXPECT_FALSE(alive(background));
+
+  // Without a group of its own, a long limit would keep reading from the
+  // background job; the drain bound ends the run a fixed time after the exit.
+  o.arguments = {"-c", "sleep 30 & echo $! > '" + pidFile.string() + "'; echo out; cat"};
+  o.nullStandardInput = true;  // cat reads end of input at once
+  o.timeLimit = 60;
+  o.drainAfterExit = 0.2;
+  auto start = std::chrono::steady_clock::now();
+  auto r = ProcessRunner::run(o);
+  EXPECT_LT(elapsedSince(start), 2.0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.stdoutText, "out\n");
+  ::kill(std::stoi(readAll(pidFile)), SIGKILL);
 }
 
 TEST(ProcessRunner, UsesWorkingFolderAndWholeEnvironment) {
