@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "account/commands.h"
 #include "bridge/validator.h"
 #include "cli/runner.h"
 #include "cli/subcommands.h"
@@ -18,6 +19,8 @@ namespace {
 // Extra tools, each implemented in its subsystem's library.
 const std::vector<Subcommand> kSubcommands = {
     {"fetch", "fetch URL [--out FILE]", "run an app://local/ request; print status and headers", &media::runFetchCommand},
+    {"open-url", "open-url URL", "hand a corvane://auth/… sign-in callback over, as the desktop does",
+     &account::runOpenUrlCommand},
 };
 
 void printHelp(std::FILE* out) {
@@ -55,7 +58,14 @@ void printHelp(std::FILE* out) {
       "  XDG_DATA_HOME          application-support folder (default ~/.local/share),\n"
       "                         with the application log in Corvane/logs\n"
       "  CORVANE_CHOOSE_FOLDER  the folder the folder panel answers (unset: cancelled)\n"
-      "  CORVANE_CHOOSE_FILE    the file the import panel answers (unset: cancelled)\n",
+      "  CORVANE_CHOOSE_FILE    the file the import panel answers (unset: cancelled)\n"
+      "  CORVANE_RESOURCE_DIR   folder holding auth.json and cloud.json (the hosted\n"
+      "                         backend); without them accounts are not set up\n"
+      "  BROWSER                command that opens sign-in pages (default xdg-open)\n"
+      "\n"
+      "Sign-in statuses (shown near the pointer in the desktop) are printed on stderr\n"
+      "as \"status: …\". In --stdio mode a line {\"openURL\":\"corvane://auth/…\"} hands a\n"
+      "sign-in callback to the running bridge.\n",
       out);
 }
 
