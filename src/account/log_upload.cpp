@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 
@@ -162,7 +163,7 @@ void runLogUploadAttempt(records::AppLog& log, const LogUploadContext& context) 
   removeLines(log, *pending, std::move(remove));
 }
 
-void installLogUpload() {
+LogUploadContext defaultLogUploadContext() {
   LogUploadContext context;
   context.telemetryAllowed = [] { return records::Settings::load().betaTelemetry; };
   context.identityToken = [](Duration wait) { return AccountService::shared().identityToken(wait); };
@@ -172,8 +173,24 @@ void installLogUpload() {
   };
   context.http = defaultHttpSender();
   context.header = {CORVANE_APP_VERSION, osVersionText(), deviceId(), sessionId()};
+  return context;
+}
+
+void installLogUpload() {
   records::AppLog::shared().setUploadAttempt(
-      [context = std::move(context)](records::AppLog& log) { runLogUploadAttempt(log, context); });
+      [context = defaultLogUploadContext()](records::AppLog& log) { runLogUploadAttempt(log, context); });
+}
+
+int runUploadLogsCommand(const std::vector<std::string>& args) {
+  if (!args.empty()) {
+    std::fputs("usage: corvane-cli upload-logs\n", stderr);
+    return 2;
+  }
+  auto& log = records::AppLog::shared();
+  auto context = defaultLogUploadContext();
+  log.queue().runSync([&] { runLogUploadAttempt(log, context); });
+  log.flush();
+  return 0;
 }
 
 }  // namespace corvane::account

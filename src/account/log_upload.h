@@ -56,8 +56,12 @@ struct LogUploadContext {
 // One upload-timer firing (on the log queue).
 void runLogUploadAttempt(records::AppLog& log, const LogUploadContext& context);
 
-// Installs the attempt into the shared application log, wired to the shared
-// account service and settings.
+// The attempt wired to the shared account service, settings and auth.json.
+LogUploadContext defaultLogUploadContext();
+// Installs it into the shared application log's upload timer.
 void installLogUpload();
+
+// corvane-cli upload-logs: one upload attempt now, as the timer would run it.
+int runUploadLogsCommand(const std::vector<std::string>& args);
 
 }  // namespace corvane::account

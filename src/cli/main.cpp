@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "account/commands.h"
+#include "account/log_upload.h"
 #include "bridge/validator.h"
 #include "cli/runner.h"
 #include "cli/subcommands.h"
@@ -21,6 +22,8 @@ const std::vector<Subcommand> kSubcommands = {
     {"fetch", "fetch URL [--out FILE]", "run an app://local/ request; print status and headers", &media::runFetchCommand},
     {"open-url", "open-url URL", "hand a corvane://auth/… sign-in callback over, as the desktop does",
      &account::runOpenUrlCommand},
+    {"upload-logs", "upload-logs", "send one batch of pending log warnings now, as the upload timer does",
+     &account::runUploadLogsCommand},
 };
 
 void printHelp(std::FILE* out) {
