@@ -111,7 +111,7 @@ void capPendingFile(records::AppLog& log) {
   while (first < lines->size() && total > kPendingFileCap) total -= (*lines)[first++].size() + 1;
   std::vector<std::string> kept(lines->begin() + static_cast<std::ptrdiff_t>(first), lines->end());
   if (log.rewritePendingFile(kept))
-    records::appLog(records::LogLevel::Warn, "applog",
+    log.write(records::LogLevel::Warn, "applog",
                     "pending upload file over 10 MB: dropped the " + std::to_string(first) + " oldest entries");
 }
 

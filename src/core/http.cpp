@@ -127,7 +127,8 @@ Result<HttpResponse> httpSend(const HttpRequest& request, const std::atomic<bool
   for (int hop = 0;; ++hop) {
     CORVANE_TRY_ASSIGN(once, exchange(request, url, abort));
     bool redirect = once.status >= 300 && once.status < 400 && !once.location.empty();
-    if (!redirect) return HttpResponse{once.status, std::move(once.body), std::move(once.contentType)};
+    if (!redirect || request.maxRedirects == 0)
+      return HttpResponse{once.status, std::move(once.body), std::move(once.contentType), std::move(once.location)};
     auto target = parseUrl(once.location);
     if (!target || !sameOrigin(origin, *target)) return fail(std::string(kHttpForeignRedirect));
     if (hop >= request.maxRedirects) return fail(std::string(kHttpTooManyRedirects));

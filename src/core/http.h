@@ -27,13 +27,14 @@ struct HttpRequest {
   std::chrono::milliseconds timeout{15000};        // the whole exchange
   std::chrono::milliseconds connectTimeout{10000};  // reaching the server
   size_t maxResponseBytes = 4u << 20;
-  int maxRedirects = 3;  // same origin only
+  int maxRedirects = 3;  // same origin only; 0: a 3xx comes back with its location
 };
 
 struct HttpResponse {
   long status = 0;
   std::string body;
   std::string contentType;
+  std::string location;  // of a 3xx answer that was not followed
 };
 
 // Messages of the transport failures this layer makes itself.
