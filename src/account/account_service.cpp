@@ -536,9 +536,11 @@ std::mutex& sharedMutex() {
   static std::mutex m;
   return m;
 }
+// Never destroyed: a pass or a callback may still be running while the
+// process exits (front ends wait for them, within their limits, beforehand).
 std::shared_ptr<AccountService>& sharedSlot() {
-  static std::shared_ptr<AccountService> slot;
-  return slot;
+  static auto* slot = new std::shared_ptr<AccountService>();
+  return *slot;
 }
 }  // namespace
 

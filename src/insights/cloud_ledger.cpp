@@ -100,10 +100,18 @@ void CloudLedger::runAndWait(Duration wait, std::function<void(CloudLedger&)> wo
     bool done = false;
   };
   auto signal = std::make_shared<Signal>();
-  // The pass keeps the ledger alive when a shared_ptr owns it (a caller that
-  // stopped waiting leaves it running); a test's own ledger outlives its wait.
-  auto task = [keep = weak_from_this().lock(), raw = this, signal, work = std::move(work)] {
-    work(*raw);
+  // The pass holds the ledger weakly (a ledger already gone runs nothing) and
+  // lets go of it before signalling, so the last owner never ends up being
+  // the ledger's own queue thread. A ledger no shared_ptr owns (a test's) is
+  // used as it is: its owner waits.
+  std::weak_ptr<CloudLedger> weak = weak_from_this();
+  bool owned = !weak.expired();
+  auto task = [weak, owned, raw = this, signal, work = std::move(work)] {
+    {
+      std::shared_ptr<CloudLedger> self = weak.lock();
+      if (self) work(*self);
+      else if (!owned) work(*raw);
+    }
     std::lock_guard lock(signal->mutex);
     signal->done = true;
     signal->cv.notify_all();
@@ -207,9 +215,11 @@ std::mutex& sharedMutex() {
   static std::mutex m;
   return m;
 }
+// Never destroyed: a pass or a callback may still be running while the
+// process exits (front ends wait for them, within their limits, beforehand).
 std::shared_ptr<CloudLedger>& sharedSlot() {
-  static std::shared_ptr<CloudLedger> slot;
-  return slot;
+  static auto* slot = new std::shared_ptr<CloudLedger>();
+  return *slot;
 }
 }  // namespace
 

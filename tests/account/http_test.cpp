@@ -125,6 +125,14 @@ TEST_F(HttpServerTest, CapsTheAnswerAndFollowsRedirectsOnlyWithinTheHost) {
   EXPECT_EQ(same->body, "hello");
   EXPECT_THAT(httpSend(get("/away")), FailedWith(std::string(kHttpForeignRedirect)));
   EXPECT_THAT(httpSend(get("/loop")), FailedWith(std::string(kHttpTooManyRedirects)));
+
+  // Not following: the 3xx comes back with where it points (the browser step of a test).
+  auto unfollowed = get("/away");
+  unfollowed.maxRedirects = 0;
+  auto answer = httpSend(unfollowed);
+  ASSERT_THAT(answer, IsOk());
+  EXPECT_EQ(answer->status, 302);
+  EXPECT_EQ(answer->location, "http://localhost:" + std::to_string(port) + "/ok");
 }
 
 TEST_F(HttpServerTest, TheRequestTimeOutAndTheCallersWaitAreSeparate) {
