@@ -1,5 +1,6 @@
 #include "app/command_router.h"
 
+#include "account/commands.h"
 #include "ai/commands.h"
 #include "insights/commands.h"
 #include "media/commands.h"
@@ -18,6 +19,7 @@ const bridge::Router& commandRouter() {
     notes::installNotesCommands(r);
     media::installMediaCommands(r);
     ai::installAiCommands(r);
+    account::installAccountCommands(r);
     return r;
   }();
   return router;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "account/commands.h"
+#include "account/log_upload.h"
 #include "bridge/validator.h"
 #include "cli/runner.h"
 #include "cli/subcommands.h"
@@ -22,6 +24,10 @@ const std::vector<Subcommand> kSubcommands = {
     {"export-file", "export-file OPTIONS",
      "--format pdf|docx|rtf|md|txt (--text|--html|--rtf) FILE --out DIR: write a document",
      &exports::runExportFileCommand},
+    {"open-url", "open-url URL", "hand a corvane://auth/… sign-in callback over, as the desktop does",
+     &account::runOpenUrlCommand},
+    {"upload-logs", "upload-logs", "send one batch of pending log warnings now, as the upload timer does",
+     &account::runUploadLogsCommand},
 };
 
 void printHelp(std::FILE* out) {
@@ -61,7 +67,13 @@ void printHelp(std::FILE* out) {
       "  CORVANE_CHOOSE_FOLDER  the folder the folder panel answers (unset: cancelled)\n"
       "  CORVANE_CHOOSE_FILE    the file the import panel answers (unset: cancelled)\n"
       "  CORVANE_APPROVE_AI     the answer to the AI tool approval: allow (unset or\n"
-      "                         anything else: cancel)\n",
+      "                         anything else: cancel)\n"
+      "  CORVANE_RESOURCE_DIR   folder holding auth.json and cloud.json (the hosted\n"
+      "                         backend); without them accounts are not set up\n"
+      "  BROWSER                command that opens sign-in pages (default xdg-open)\n"
+      "Sign-in statuses (shown near the pointer in the desktop) are printed on stderr\n"
+      "as \"status: …\". In --stdio mode a line {\"openURL\":\"corvane://auth/…\"} hands a\n"
+      "sign-in callback to the running bridge.\n",
       out);
 }
 

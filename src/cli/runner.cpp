@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "account/account_service.h"
+#include "account/commands.h"
 #include "app/command_router.h"
 #include "app/lifecycle.h"
 #include "bridge/bridge.h"
@@ -54,6 +56,13 @@ void installCliShellHooks() {
   bridge::ShellHooks hooks;
   hooks.chooseProjectFolder = [] { return pathFromEnvironment("CORVANE_CHOOSE_FOLDER"); };
   hooks.chooseImportFile = [] { return pathFromEnvironment("CORVANE_CHOOSE_FILE"); };
+  // Sign-in needs no sheet here (the browser does the asking); the terminal
+  // stands in for the window, and statuses go to stderr.
+  static int terminalWindow = 0;
+  hooks.panelHost = [] { return static_cast<void*>(&terminalWindow); };
+  account::setStatusPresenter([](std::string_view text) {
+    std::fprintf(stderr, "status: %.*s\n", static_cast<int>(text.size()), text.data());
+  });
   bridge::installShellHooks(std::move(hooks));
   // The AI tool approval answers from CORVANE_APPROVE_AI ("allow"; anything
   // else cancels); notices go to a notification server when one answers.
@@ -115,7 +124,7 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
 
 int runStdioBridge() {
   // Start-up work: pruning old log day files, hardening the data directory,
-  // checking media against its backup.
+  // checking media against its backup, the account, log upload and cloud sync.
   records::startLogMaintenance();
   app::startBackgroundServices();
   auto bridge = bridge::Bridge::create(app::commandRouter(), records::logCommandFailure);
@@ -131,6 +140,13 @@ int runStdioBridge() {
   std::thread reader([&] {
     std::string line;
     while (std::getline(std::cin, line)) {
+      // {"openURL":"…"}: a URL open event, as the desktop shell delivers it.
+      if (auto parsed = parseJson(line); parsed && parsed->is_object() && parsed->size() == 1) {
+        if (const Json* url = member(*parsed, "openURL"); url && url->is_string()) {
+          mainQueue().post([url = url->get<std::string>()] { account::handleOpenURL(url); });
+          continue;
+        }
+      }
       mainQueue().post([&bridge, &origin, line = std::move(line)] { bridge->receive(line, origin); });
       line.clear();
     }

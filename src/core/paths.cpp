@@ -32,3 +32,13 @@ std::filesystem::path configDirectory() {
 std::filesystem::path desktopDirectory() { return homeDirectory() / "Desktop"; }
 
 }  // namespace corvane
+
+namespace corvane {
+std::filesystem::path bundledResourceDirectory() {
+  if (const char* dir = std::getenv("CORVANE_RESOURCE_DIR"); dir && *dir) return std::filesystem::path(dir);
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty()) return std::filesystem::path("share") / "corvane";
+  return (exe.parent_path().parent_path() / "share" / "corvane").lexically_normal();
+}
+}  // namespace corvane

@@ -18,3 +18,10 @@ std::filesystem::path configDirectory();
 std::filesystem::path desktopDirectory();
 
 }  // namespace corvane
+
+namespace corvane {
+// The application's resource folder: $CORVANE_RESOURCE_DIR when set (tests
+// point it at a folder of their own), else share/corvane beside the
+// executable's bin/.
+std::filesystem::path bundledResourceDirectory();
+}  // namespace corvane
