@@ -297,7 +297,9 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
       }
       ProcessResult r;
       r.status = 124;
-      r.stdoutText = decodeUtf8(collector.take(0));
+      r.stdoutText = collector.take(0);
+      r.stdoutWasUtf8 = isValidUtf8(r.stdoutText);
+      r.stdoutText = decodeUtf8(std::move(r.stdoutText));
       r.stderrText = timeoutMessage(limit);
       return r;
     }
@@ -305,7 +307,9 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
 
   ProcessResult r;
   r.status = reap(*state);
-  r.stdoutText = decodeUtf8(collector.take(0));
+  r.stdoutText = collector.take(0);
+  r.stdoutWasUtf8 = isValidUtf8(r.stdoutText);
+  r.stdoutText = decodeUtf8(std::move(r.stdoutText));
   r.stderrText = decodeUtf8(collector.take(1));
   return r;
 }

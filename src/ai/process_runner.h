@@ -29,6 +29,7 @@ struct ProcessResult {
   // time limit stopped it; -1 when it could not be launched.
   int32_t status = -1;
   std::string stdoutText;  // empty when the output is not valid UTF-8
+  bool stdoutWasUtf8 = true;  // false when stdoutText was emptied for that reason
   std::string stderrText;  // replaced by our message on timeout and launch failure
 };
 
