@@ -4,6 +4,7 @@
 #include "insights/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
+#include "notes/notes_access.h"
 #include "records/app_log.h"
 #include "records/commands.h"
 
@@ -18,6 +19,7 @@ const bridge::Router& commandRouter() {
     notes::installNotesCommands(r);
     media::installMediaCommands(r);
     ai::installAiCommands(r);
+    notes::installNotesAccessCommands(r);
     return r;
   }();
   return router;

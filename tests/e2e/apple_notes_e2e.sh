@@ -130,7 +130,9 @@ some=$(sim dump | jq -r '.notes[0].id')
 sim set permission '"denied"'
 check "denied automation" "__notes_auth_denied__" \
   "$(cli_error get_note_body "$(jq -nc --arg id "$some" '{id:$id}')")"
-sim set permission '"granted"'
+sim set permission '"undetermined"'
+check "request_notes_access answers the state before the prompt" false "$(cli request_notes_access)"
+check "request_notes_access after the prompt was allowed" true "$(cli request_notes_access)"
 
 # 8. Every script the store sent was one the simulator knows.
 check "no unknown script in the journal" 0 \

@@ -427,13 +427,15 @@ TEST_F(AppleNotesSimTest, SlowNotesIsStoppedAtTheLimit) {
 TEST_F(AppleNotesSimTest, PermissionAndStoreChoiceFollowTheConfiguredSimulator) {
   {
     ScopedEnv unset("CORVANE_OSASCRIPT", "");
-    EXPECT_FALSE(notesAutomationGranted(false));
+    EXPECT_TRUE(notesAutomationGranted(false));  // nothing to authorise
     EXPECT_TRUE(std::dynamic_pointer_cast<FileStore>(activeNoteStore("applenotes", "")));
   }
   ScopedEnv configured("CORVANE_OSASCRIPT", sim.string());
   EXPECT_TRUE(std::dynamic_pointer_cast<AppleNotesStore>(activeNoteStore("applenotes", "")));
   EXPECT_TRUE(std::dynamic_pointer_cast<FileStore>(activeNoteStore("obsidian", dir.path().string())));
   EXPECT_TRUE(notesAutomationGranted(false));
+  admin({"set", "permission", "\"denied\""});
+  EXPECT_FALSE(notesAutomationGranted(false));
   admin({"set", "permission", "\"undetermined\""});
   EXPECT_FALSE(notesAutomationGranted(true));  // the state before the prompt
   EXPECT_TRUE(notesAutomationGranted(false));
