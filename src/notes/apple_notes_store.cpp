@@ -293,6 +293,8 @@ std::map<std::string, NativeAttachmentBackup> AppleNotesStore::backupAttachments
     }
     result[ids[i]] = std::move(backup);
   }
+  // The index knows every rescued attachment before a save may drop it.
+  if (env_.index) env_.index->flush();
   return result;
 }
 

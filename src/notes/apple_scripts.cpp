@@ -219,11 +219,16 @@ std::string backupAttachments(std::string_view folder, const std::vector<std::st
 std::optional<double> parseSeconds(std::string_view text) {
   text = trimSpaces(text);
   if (text.empty()) return std::nullopt;
-  std::string normalized(text);
-  for (char& c : normalized)
-    if (c == ',') c = '.';
-  const char* begin = normalized.data();
-  const char* end = begin + normalized.size();
+  // A comma is the decimal mark in some locales; copy only then.
+  std::string normalized;
+  if (text.find(',') != std::string_view::npos) {
+    normalized.assign(text);
+    for (char& c : normalized)
+      if (c == ',') c = '.';
+    text = normalized;
+  }
+  const char* begin = text.data();
+  const char* end = begin + text.size();
   if (*begin == '+') ++begin;
   double value = 0;
   auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::general);
@@ -236,30 +241,38 @@ Result<std::vector<Note>> parseNoteRecords(std::string_view output) {
   if (output.empty()) return notes;
   if (output.back() != kRS) return fail("Apple Notes gave an answer Corvane couldn't read. Please try again.");
   output.remove_suffix(1);
-  std::vector<std::string_view> pieces = split(output, kRS);
-  std::string record;
+  notes.reserve(countOf(output, kRS) + 1);
+  std::string joined;  // a record whose name held RS, put back together
   bool pending = false;
-  for (std::string_view piece : pieces) {
+  size_t start = 0;
+  while (start <= output.size()) {
+    size_t end = output.find(kRS, start);
+    if (end == std::string_view::npos) end = output.size();
+    std::string_view piece = output.substr(start, end - start);
+    start = end + 1;
+    std::string_view record = piece;
     if (pending) {
-      record += kRS;
-      record += piece;
-    } else {
-      record.assign(piece);
+      joined += kRS;
+      joined += piece;
+      record = joined;
     }
     // Every record the scripts print has two US; fewer means a name held RS.
-    pending = countOf(record, kUS) < 2;
-    if (pending) continue;
+    if (countOf(record, kUS) < 2) {
+      if (!pending) joined.assign(piece);
+      pending = true;
+      continue;
+    }
+    pending = false;
     size_t firstUS = record.find(kUS);
     size_t lastUS = record.rfind(kUS);
-    Note note;
+    if (firstUS == 0) continue;
+    Note& note = notes.emplace_back();
     note.id = record.substr(0, firstUS);
-    if (note.id.empty()) continue;
     note.name = record.substr(firstUS + 1, lastUS - firstUS - 1);
-    if (auto seconds = parseSeconds(std::string_view(record).substr(lastUS + 1))) {
+    if (auto seconds = parseSeconds(record.substr(lastUS + 1))) {
       double truncated = std::trunc(*seconds);
       if (std::fabs(truncated) < 9.2e18) note.age = -static_cast<int64_t>(truncated);
     }
-    notes.push_back(std::move(note));
   }
   if (pending) return fail("Apple Notes gave an answer Corvane couldn't read. Please try again.");
   return notes;

@@ -1,10 +1,12 @@
 #include "notes/attachment_backup_index.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <mutex>
 
+#include "core/crypto.h"
 #include "core/files.h"
 #include "media/media_librarian.h"
 #include "records/private_files.h"
@@ -45,16 +47,27 @@ std::optional<AttachmentBackupIndex::Source> sourceFromName(std::string_view nam
 }
 
 // The array text with one more element, keeping the text before it as it is.
-std::string appendElement(std::string_view arrayText, std::string_view element) {
-  while (!arrayText.empty() && std::isspace(static_cast<unsigned char>(arrayText.back()))) arrayText.remove_suffix(1);
-  arrayText.remove_suffix(1);  // the closing bracket
-  std::string_view inside = arrayText;
-  while (!inside.empty() && std::isspace(static_cast<unsigned char>(inside.back()))) inside.remove_suffix(1);
-  std::string out(inside);
-  if (inside.back() != '[') out += ',';
-  out += element;
-  out += ']';
-  return out;
+void appendElement(std::string& arrayText, std::string_view element) {
+  while (!arrayText.empty() && std::isspace(static_cast<unsigned char>(arrayText.back()))) arrayText.pop_back();
+  arrayText.pop_back();  // the closing bracket
+  while (!arrayText.empty() && std::isspace(static_cast<unsigned char>(arrayText.back()))) arrayText.pop_back();
+  if (arrayText.back() != '[') arrayText += ',';
+  arrayText += element;
+  arrayText += ']';
+}
+
+// The readable main file becomes the ".bak" copy without copying its bytes:
+// a hard link renamed over the old copy, while the main file stays in place
+// until the new text replaces it atomically. Where links are not possible the
+// text is written out instead.
+void keepAsBackup(const fs::path& file, const fs::path& backup, const std::string& text) {
+  fs::path link = backup;
+  link += ".tmp~" + newUuid();
+  if (::link(file.c_str(), link.c_str()) == 0) {
+    if (::rename(link.c_str(), backup.c_str()) == 0) return;
+    ::unlink(link.c_str());
+  }
+  (void)records::writePrivateFile(text, backup);
 }
 
 std::mutex& sharedMutex() {
@@ -175,26 +188,23 @@ std::optional<std::string> AttachmentBackupIndex::loadText() {
 void AttachmentBackupIndex::append(const Entry& entry) {
   auto signature = signatureOf(file_);
   bool mainReadable = false;
-  std::optional<std::string> base;
+  std::string text;
   if (cached_ && signature && *signature == cached_->signature) {
     mainReadable = true;
-    base = cached_->text;
-  } else if (auto text = readFile(file_); text && decodeBackupIndex(*text)) {
+    text = std::move(cached_->text);
+  } else if (auto read = readFile(file_); read && decodeBackupIndex(*read)) {
     mainReadable = true;
-    base = std::move(*text);
+    text = std::move(*read);
   } else {
-    base = loadText();
+    text = loadText().value_or("[]");
   }
+  cached_.reset();
   fs::path backup = file_;
   backup += ".bak";
-  if (mainReadable) (void)records::writePrivateFile(*base, backup);
-  std::string next = appendElement(base ? std::string_view(*base) : std::string_view("[]"),
-                                   dumpCompact(entryToJson(entry)));
-  if (!records::writePrivateFile(next, file_)) {
-    cached_.reset();
-    return;
-  }
-  if (auto written = signatureOf(file_)) cached_ = std::make_unique<Cached>(Cached{std::move(next), *written});
+  if (mainReadable) keepAsBackup(file_, backup, text);
+  appendElement(text, dumpCompact(entryToJson(entry)));
+  if (!records::writePrivateFile(text, file_)) return;
+  if (auto written = signatureOf(file_)) cached_ = std::make_unique<Cached>(Cached{std::move(text), *written});
 }
 
 }  // namespace corvane::notes

@@ -479,5 +479,30 @@ TEST(AppleNotesExitTest, FailuresMapToTheirMessages) {
   EXPECT_EQ(store.runScript("x").error(), kUnreadableOutputMessage);
 }
 
+TEST(AppleNotesExitTest, BackupPathsOutsideItsFolderAreNotRead) {
+  auto runner = std::make_shared<ScriptedRunner>();
+  AppleNotesEnvironment env;
+  int stored = 0;
+  env.storeMedia = [&](std::string_view, std::string_view) -> std::optional<std::string> {
+    ++stored;
+    return "t.jpg";
+  };
+  AppleNotesStore store(runner, env);
+  const std::string replies[] = {"1\x1f/etc/passwd\x1f" "0\x1e", "1\x1f/tmp/../etc/att_1.dat\x1f" "0\x1e"};
+  for (const std::string& reply : replies) {
+    runner->next = ScriptOutcome{0, reply, "", true};
+    auto backups = store.backupAttachments({"n"});
+    ASSERT_EQ(backups.count("n"), 1u);
+    EXPECT_EQ(backups["n"].failedCount, 1) << reply;
+    EXPECT_TRUE(backups["n"].savedTokens.empty());
+  }
+  // A reply for the wrong number of notes fails every note.
+  runner->next = ScriptOutcome{0, "1\x1f\x1f" "0\x1e", "", true};
+  auto two = store.backupAttachments({"a", "b"});
+  EXPECT_EQ(two["a"].failedCount, 1);
+  EXPECT_EQ(two["b"].failedCount, 1);
+  EXPECT_EQ(stored, 0);
+}
+
 }  // namespace
 }  // namespace corvane::notes
