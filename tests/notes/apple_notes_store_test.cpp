@@ -181,6 +181,12 @@ TEST_F(AppleNotesSimTest, AwkwardTitlesSurviveCreateRenameAndList) {
   ASSERT_TRUE(rd);
   EXPECT_EQ(noteState(*rd)["body"], "<div>R&amp;D &lt;draft&gt;</div>");
   EXPECT_EQ(noteState(*rd)["name"], "R&D <draft>");
+
+  // NUL cannot travel in a process argument; it is left out rather than
+  // cutting the script short.
+  auto nul = store->createNote(std::string("Nul\0Name", 8), std::string("<div>x\0y</div>", 14));
+  ASSERT_TRUE(nul) << nul.error();
+  EXPECT_EQ(noteState(*nul)["body"], "<div>NulName</div><div>xy</div>");
 }
 
 TEST_F(AppleNotesSimTest, BodiesWithSeparatorsQuotesAndLineBreaksRoundTrip) {
