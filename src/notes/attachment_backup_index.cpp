@@ -136,7 +136,32 @@ fs::path AttachmentBackupIndex::defaultFile() {
   return media::mediaBaseDirectory() / "attachment-backup-index.json";
 }
 
+// Table backups are queued without waiting; a short-lived process (the
+// command-line front end) would drop them when its queues stop at exit. The
+// hook writes what is queued first; what those tasks use is created before
+// the hook is registered, so it is still there when the hook runs.
+static void ensureExitFlush() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    (void)systemClock();
+    (void)newUuid();  // the crypto library registers its own exit cleanup
+    (void)media::digestPrefix("");
+    (void)media::MediaLibrarian::shared();
+    (void)sharedMutex();
+    (void)sharedSlot();
+    std::atexit([] {
+      std::shared_ptr<AttachmentBackupIndex> index;
+      {
+        std::lock_guard lock(sharedMutex());
+        index = sharedSlot();
+      }
+      if (index) index->flush();
+    });
+  });
+}
+
 std::shared_ptr<AttachmentBackupIndex> AttachmentBackupIndex::shared() {
+  ensureExitFlush();
   std::lock_guard lock(sharedMutex());
   auto& slot = sharedSlot();
   if (!slot)

@@ -73,6 +73,12 @@ check "index has the attachment entry" "Holiday — attachment backup" \
 check "the attachment is in the media library" "$(cat "$WORK/photo.jpg" | sha256sum)" \
   "$(cat "$HOME/Corvane/Media/$token" 2>/dev/null | sha256sum)"
 
+# A table is backed up after the save, even by a process that exits at once.
+table=$(sim add '<div>Budget</div>')
+cli set_note_body "$(jq -nc --arg id "$table" '{id:$id,html:"<div>Budget</div><table><tr><td>1</td></tr></table>"}')" >/dev/null
+check "index has the table entry" "table" \
+  "$(jq -r '.[] | select(.label | endswith("table backup")) | .source' "$SUPPORT/attachment-backup-index.json" 2>/dev/null)"
+
 # 4. A PDF attachment cannot be preserved.
 pdf=$(sim add '<div>Invoice</div>' attach=pdf)
 check "forced save with a PDF attachment" \
