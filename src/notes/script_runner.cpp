@@ -50,10 +50,14 @@ ScriptOutcome OsascriptRunner::run(const std::string& script, double timeLimit) 
 
 namespace {
 
+// The same trust as for tools found on the PATH: absolute, a regular
+// executable file, not writable by group or others, owned by root or us.
 bool isExecutableFile(const std::string& path) {
   if (path.empty() || path.front() != '/') return false;
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) != 0) return false;
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return false;
+  return st.st_uid == 0 || st.st_uid == ::getuid();
 }
 
 }  // namespace

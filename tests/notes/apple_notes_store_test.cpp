@@ -436,6 +436,16 @@ TEST_F(AppleNotesSimTest, PermissionAndStoreChoiceFollowTheConfiguredSimulator) 
     EXPECT_TRUE(notesAutomationGranted(false));  // nothing to authorise
     EXPECT_TRUE(std::dynamic_pointer_cast<FileStore>(activeNoteStore("applenotes", "")));
   }
+  {
+    // A stand-in others may rewrite is not trusted.
+    fs::path copy = dir.path() / "writable-sim";
+    fs::copy_file(sim, copy);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read | fs::perms::others_exec);
+    ScopedEnv writable("CORVANE_OSASCRIPT", copy.string());
+    EXPECT_FALSE(configuredOsascript());
+    ScopedEnv relative("CORVANE_OSASCRIPT", "corvane-notes-sim");
+    EXPECT_FALSE(configuredOsascript());
+  }
   ScopedEnv configured("CORVANE_OSASCRIPT", sim.string());
   EXPECT_TRUE(std::dynamic_pointer_cast<AppleNotesStore>(activeNoteStore("applenotes", "")));
   EXPECT_TRUE(std::dynamic_pointer_cast<FileStore>(activeNoteStore("obsidian", dir.path().string())));
