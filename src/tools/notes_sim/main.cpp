@@ -464,11 +464,11 @@ int admin(const std::vector<std::string>& args) {
       else if (a.rfind("age=", 0) == 0) note["modified"] = nowSeconds() - std::stod(a.substr(4));
       else if (a == "countFails") note["countFails"] = true;
       else if (a.rfind("attach=", 0) == 0) {
-        std::string spec = a.substr(7);
+        std::string kindAndFile = a.substr(7);
         Json attachment = Json::object();
-        size_t colon = spec.find(':');
-        attachment["kind"] = spec.substr(0, colon);
-        if (colon != std::string::npos) attachment["file"] = spec.substr(colon + 1);
+        size_t colon = kindAndFile.find(':');
+        attachment["kind"] = kindAndFile.substr(0, colon);
+        if (colon != std::string::npos) attachment["file"] = kindAndFile.substr(colon + 1);
         note["attachments"].push_back(attachment);
       } else {
         std::cerr << "unknown option " << a << "\n";
