@@ -16,6 +16,7 @@
 #include "core/files.h"
 #include "core/json.h"
 #include "media/media_librarian.h"
+#include "media/note_images.h"
 #include "notes/apple_scripts.h"
 #include "notes/file_store.h"
 #include "testing/fake_scheduler.h"
@@ -209,6 +210,16 @@ TEST_F(AppleNotesSimTest, BodiesWithSeparatorsQuotesAndLineBreaksRoundTrip) {
   auto both = store->bodies({a, b});
   EXPECT_EQ(both.size(), 2u);
   EXPECT_EQ(both.at(a), tricky);
+}
+
+TEST_F(AppleNotesSimTest, ImagesTravelAsPlaceholders) {
+  std::string id = admin({"add", "<div>Pics</div>"});
+  const std::string token = "0123456789abcdef0123456789abcdef.jpg";
+  ASSERT_TRUE(store->setBody(id, "<div>Pics</div><div>" + media::imageTag(token, 640) + "</div>", false));
+  EXPECT_EQ(noteState(id)["body"], "<div>Pics</div><div>" + media::placeholder(token, 640) + "</div>");
+  EXPECT_EQ(*store->body(id), "<div>Pics</div><div>" + media::imageTag(token, 640) + "</div>");
+  EXPECT_EQ(store->bodies({id}).at(id), "<div>Pics</div><div>" + media::imageTag(token, 640) + "</div>");
+  EXPECT_EQ(store->plainText(id)->find("Corvane photo"), std::string::npos);
 }
 
 TEST_F(AppleNotesSimTest, LargeBodyGoesThroughAScriptFile) {
