@@ -314,7 +314,9 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
       }
       ProcessResult r;
       r.status = 124;
-      r.stdoutText = decodeUtf8(collector.take(0));
+      r.stdoutText = collector.take(0);
+      r.stdoutWasUtf8 = isValidUtf8(r.stdoutText);
+      r.stdoutText = decodeUtf8(std::move(r.stdoutText));
       r.stderrText = timeoutMessage(limit);
       return r;
     }

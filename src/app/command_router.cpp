@@ -5,6 +5,7 @@
 #include "insights/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
+#include "notes/notes_access.h"
 #include "records/app_log.h"
 #include "records/commands.h"
 
@@ -20,6 +21,7 @@ const bridge::Router& commandRouter() {
     media::installMediaCommands(r);
     ai::installAiCommands(r);
     account::installAccountCommands(r);
+    notes::installNotesAccessCommands(r);
     return r;
   }();
   return router;

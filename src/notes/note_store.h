@@ -60,8 +60,10 @@ std::filesystem::path defaultNotesFolder();
 
 // Chooses the store for one job from the given source and vault path: a
 // folder store on the vault when the source is "obsidian" and the vault path
-// is non-empty; otherwise the built-in folder store on defaultNotesFolder()
-// (created 0700), as this platform has no Notes application to script.
+// is non-empty; the Apple Notes store when the source is "applenotes" and an
+// osascript stand-in is configured (configuredOsascript); otherwise the
+// built-in folder store on defaultNotesFolder() (created 0700), as this
+// platform has no Notes application of its own.
 std::shared_ptr<NoteStore> activeNoteStore(const std::string& noteSource,
                                            const std::string& obsidianVaultPath);
 // Same, reading the note source and vault path from the current settings.
