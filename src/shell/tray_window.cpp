@@ -478,6 +478,17 @@ std::shared_ptr<TrayWindow> TrayWindow::create(const Rect& frame, std::shared_pt
   gtk_widget_add_events(box, GDK_POINTER_MOTION_MASK | GDK_BUTTON_PRESS_MASK);
   gtk_container_set_border_width(GTK_CONTAINER(box), kGrip);
   gtk_container_add(GTK_CONTAINER(box), view);
+  // The grips take the page's dark tone (clear where a compositor blends).
+  GtkCssProvider* css = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(css,
+                                  gdk_screen_is_composited(screen)
+                                      ? "window.corvane, eventbox.corvane-frame { background-color: transparent; }"
+                                      : "window.corvane, eventbox.corvane-frame { background-color: #1e1b2e; }",
+                                  -1, nullptr);
+  gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(css), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(css);
+  gtk_style_context_add_class(gtk_widget_get_style_context(box), "corvane-frame");
+  gtk_style_context_add_class(gtk_widget_get_style_context(window), "corvane");
   gtk_container_add(GTK_CONTAINER(window), box);
   g_signal_connect(box, "button-press-event", G_CALLBACK(onBoxPress), impl);
   g_signal_connect(box, "motion-notify-event", G_CALLBACK(onBoxMotion), impl);

@@ -103,16 +103,7 @@ void WindowController::showNow() {
   if (!sessionStart_) {
     sessionStart_ = clock_.monotonicNow();
     sessionCounted_ = false;
-    uint64_t serial = ++sessionSerial_;
-    std::weak_ptr<WindowController> weak = weak_from_this();
-    focusTask_ = main_.postDelayed(kFocusSessionCheck, [weak, serial] {
-      auto self = weak.lock();
-      if (!self || !self->ws_.isVisible() || !self->sessionStart_ || self->sessionSerial_ != serial ||
-          self->sessionCounted_)
-        return;
-      self->sessionCounted_ = true;
-      if (self->services_.recordFocusSession) self->services_.recordFocusSession();
-    });
+    scheduleFocusCheck(kFocusSessionCheck);
   }
   emit("tauri://focus");
   if (services_.onboardingActive && services_.onboardingActive()) emit("onboard:tray");
@@ -120,8 +111,27 @@ void WindowController::showNow() {
   ws_.evaluateScript(std::string(kFocusScript));
 }
 
+// One check at a time, however often the tray is shown and hidden: a check
+// that finds a younger session than it was scheduled for waits out the rest.
+void WindowController::scheduleFocusCheck(Duration delay) {
+  if (focusTask_.active()) return;
+  std::weak_ptr<WindowController> weak = weak_from_this();
+  focusTask_ = main_.postDelayed(delay, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->focusTask_.detach();
+    if (!self->sessionStart_ || self->sessionCounted_ || !self->ws_.isVisible()) return;
+    Duration age = self->clock_.monotonicNow() - *self->sessionStart_;
+    if (age < kFocusSessionCheck) {
+      self->scheduleFocusCheck(kFocusSessionCheck - age);
+      return;
+    }
+    self->sessionCounted_ = true;
+    if (self->services_.recordFocusSession) self->services_.recordFocusSession();
+  });
+}
+
 void WindowController::endVisibleSession() {
-  focusTask_.cancel();
   if (sessionStart_ && !sessionCounted_ && clock_.monotonicNow() - *sessionStart_ > kFocusSessionLength) {
     sessionCounted_ = true;
     if (services_.recordFocusSession) services_.recordFocusSession();

@@ -94,6 +94,7 @@ class WindowController : public std::enable_shared_from_this<WindowController> {
   void scheduleFrameSave();
   void emit(std::string_view name, std::string_view payload = "null");
   void applyFit(const std::vector<Size>& candidates);
+  void scheduleFocusCheck(Duration delay);
 
   WindowSystem& ws_;
   TaskQueue& main_;
@@ -116,7 +117,6 @@ class WindowController : public std::enable_shared_from_this<WindowController> {
   Size minimumSize_ = kMinimumWindowSize;
   std::optional<MonoTime> sessionStart_;
   bool sessionCounted_ = false;
-  uint64_t sessionSerial_ = 0;
   TaskHandle focusTask_;
   bool unlockedThisRun_ = false;
   std::optional<Rect> initialFrame_;
