@@ -1,6 +1,7 @@
 #include "shell/desktop_app.h"
 
 #include <X11/Xlib.h>
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <signal.h>
 #include <unistd.h>
@@ -144,6 +145,9 @@ void perform(const LaunchRequest& req) {
 
 // Everything queued is written before this copy goes away.
 void flushEverything() {
+  static bool flushed = false;
+  if (flushed) return;
+  flushed = true;
   if (gDelegate && gDelegate->window) gDelegate->window->endVisibleSession();
   if (seams().pushCloudSync) seams().pushCloudSync();
   app::finishPendingWork();
@@ -366,12 +370,10 @@ void startUp(Delegate& d, const std::string& resources) {
   seedOnFirstRun();
 }
 
-void onTerminateSignal(int) {
-  // Leave the loop from the main thread; the exit path flushes.
-  g_idle_add([](gpointer) -> gboolean {
-    quitApplication();
-    return G_SOURCE_REMOVE;
-  }, nullptr);
+// SIGTERM and SIGINT leave the loop on the main thread; the exit path flushes.
+gboolean onTerminateSignal(gpointer) {
+  quitApplication();
+  return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
@@ -418,8 +420,8 @@ int runDesktop(int argc, char** argv) {
   GIOChannel* channel = g_io_channel_unix_new(d.control->fd());
   d.controlWatch = g_io_add_watch(channel, G_IO_IN, onControl, nullptr);
   g_io_channel_unref(channel);
-  signal(SIGTERM, onTerminateSignal);
-  signal(SIGINT, onTerminateSignal);
+  g_unix_signal_add(SIGTERM, onTerminateSignal, nullptr);
+  g_unix_signal_add(SIGINT, onTerminateSignal, nullptr);
 
   startUp(d, media::resourceDirectory().string());
   // The launch itself asks for the tray, unless it was a hand-over request

@@ -1,6 +1,7 @@
 #include "shell/status_item.h"
 
 #include <gio/gio.h>
+#include <gtk/gtk.h>
 #include <unistd.h>
 
 #include "records/app_log.h"
@@ -131,6 +132,11 @@ struct StatusItem::Impl {
   guint itemReg = 0, menuReg = 0, nameId = 0, watchId = 0;
   std::string name;
   bool registeredOnce = false;
+  GObject* xembedIcon = nullptr;  // GtkStatusIcon, only while no watcher runs
+  GtkWidget* xembedMenu = nullptr;
+
+  void startXEmbedFallback();
+  void stopXEmbedFallback();
 
   void run(const std::function<void()>& f) {
     if (f) f();
@@ -163,6 +169,57 @@ struct StatusItem::Impl {
         nullptr);
   }
 };
+
+// Panels without StatusNotifierItem support still embed XEmbed tray icons.
+// GtkStatusIcon is deprecated but is the toolkit's only XEmbed client.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void StatusItem::Impl::startXEmbedFallback() {
+  if (xembedIcon || !gdk_display_get_default()) return;
+  std::string file = iconDirectory + "/corvane.svg";
+  GtkStatusIcon* icon = g_file_test(file.c_str(), G_FILE_TEST_EXISTS) ? gtk_status_icon_new_from_file(file.c_str())
+                                                                        : gtk_status_icon_new_from_icon_name("corvane");
+  gtk_status_icon_set_tooltip_text(icon, "Corvane");
+  gtk_status_icon_set_title(icon, "Corvane");
+  xembedMenu = gtk_menu_new();
+  g_object_ref_sink(xembedMenu);
+  for (const auto& e : statusMenuEntries()) {
+    GtkWidget* item = e.label.empty() ? gtk_separator_menu_item_new() : gtk_menu_item_new_with_label(e.label.c_str());
+    if (!e.label.empty()) {
+      g_object_set_data(G_OBJECT(item), "corvane-id", GINT_TO_POINTER(e.id));
+      g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem* mi, gpointer data) {
+                         static_cast<Impl*>(data)->menuEvent(GPOINTER_TO_INT(g_object_get_data(G_OBJECT(mi), "corvane-id")),
+                                                             "clicked");
+                       }),
+                       this);
+    }
+    gtk_menu_shell_append(GTK_MENU_SHELL(xembedMenu), item);
+  }
+  gtk_widget_show_all(xembedMenu);
+  g_signal_connect(icon, "activate", G_CALLBACK(+[](GtkStatusIcon*, gpointer data) {
+                     static_cast<Impl*>(data)->run(static_cast<Impl*>(data)->actions.toggle);
+                   }),
+                   this);
+  g_signal_connect(icon, "popup-menu", G_CALLBACK(+[](GtkStatusIcon*, guint, guint32, gpointer data) {
+                     gtk_menu_popup_at_pointer(GTK_MENU(static_cast<Impl*>(data)->xembedMenu), nullptr);
+                   }),
+                   this);
+  xembedIcon = G_OBJECT(icon);
+}
+
+void StatusItem::Impl::stopXEmbedFallback() {
+  if (xembedIcon) {
+    gtk_status_icon_set_visible(GTK_STATUS_ICON(xembedIcon), FALSE);
+    g_object_unref(xembedIcon);
+    xembedIcon = nullptr;
+  }
+  if (xembedMenu) {
+    gtk_widget_destroy(xembedMenu);
+    g_object_unref(xembedMenu);
+    xembedMenu = nullptr;
+  }
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -277,8 +334,10 @@ std::unique_ptr<StatusItem> StatusItem::create(Actions actions, const std::strin
   GError* error = nullptr;
   impl->bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (!impl->bus) {
-    appLog(LogLevel::Warn, "tray", std::string("no session bus, no status item: ") + (error ? error->message : "?"));
+    appLog(LogLevel::Warn, "tray",
+           std::string("no session bus; using an XEmbed tray icon: ") + (error ? error->message : "?"));
     if (error) g_error_free(error);
+    impl->startXEmbedFallback();
     return item;
   }
   impl->node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
@@ -295,21 +354,26 @@ std::unique_ptr<StatusItem> StatusItem::create(Actions actions, const std::strin
       [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
         auto* i = static_cast<Impl*>(data);
         i->registeredOnce = true;
+        i->stopXEmbedFallback();
         i->registerWithWatcher();
       },
       [](GDBusConnection*, const gchar*, gpointer data) {
         auto* i = static_cast<Impl*>(data);
         if (!i->registeredOnce) {
-          appLog(LogLevel::Warn, "tray", "no status-item host (no StatusNotifierWatcher on the session bus)");
+          appLog(LogLevel::Warn, "tray",
+                 "no status-item host (no StatusNotifierWatcher on the session bus); using an XEmbed tray icon");
           i->registeredOnce = true;
         }
+        i->startXEmbedFallback();
       },
       impl, nullptr);
   return item;
 }
 
 StatusItem::~StatusItem() {
-  if (!impl_ || !impl_->bus) return;
+  if (!impl_) return;
+  impl_->stopXEmbedFallback();
+  if (!impl_->bus) return;
   if (impl_->watchId) g_bus_unwatch_name(impl_->watchId);
   if (impl_->nameId) g_bus_unown_name(impl_->nameId);
   if (impl_->itemReg) g_dbus_connection_unregister_object(impl_->bus, impl_->itemReg);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include "bridge/bootstrap_script.h"
 #include "core/queue.h"
@@ -167,6 +168,8 @@ struct TrayWindow::Impl {
   double animSeconds = 0;
   int lastMonitor = -1;
   bool loadedOnce = false;
+  // Show and hide timings for the application log (figures, not behaviour).
+  std::optional<std::chrono::steady_clock::time_point> showStarted, hideStarted;
 
   void applyFrame(const Rect& r) {
     requested = r;
@@ -180,6 +183,40 @@ struct TrayWindow::Impl {
 namespace {
 
 using Impl = TrayWindow::Impl;
+
+double msSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
+std::string oneDecimal(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+gboolean onFocusIn(GtkWidget*, GdkEventFocus*, gpointer data) {
+  auto* impl = static_cast<Impl*>(data);
+  if (impl->showStarted) {
+    appLog(LogLevel::Debug, "window", "shown and focused in " + oneDecimal(msSince(*impl->showStarted)) + " ms");
+    impl->showStarted.reset();
+  }
+  return FALSE;
+}
+
+// Watches the root window's active-window property to time the hand-back.
+GdkFilterReturn onRootEvent(GdkXEvent* xevent, GdkEvent*, gpointer data) {
+  auto* impl = static_cast<Impl*>(data);
+  auto* ev = static_cast<XEvent*>(xevent);
+  if (ev->type != PropertyNotify || !impl->hideStarted) return GDK_FILTER_CONTINUE;
+  Display* dpy = ev->xproperty.display;
+  if (ev->xproperty.atom != XInternAtom(dpy, "_NET_ACTIVE_WINDOW", False)) return GDK_FILTER_CONTINUE;
+  auto active = windowProperty(dpy, DefaultRootWindow(dpy), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+  if (active && *active != 0 && *active != impl->owner->xid()) {
+    appLog(LogLevel::Debug, "window", "hidden and focus handed back in " + oneDecimal(msSince(*impl->hideStarted)) + " ms");
+    impl->hideStarted.reset();
+  }
+  return GDK_FILTER_CONTINUE;
+}
 
 gboolean onDelete(GtkWidget*, GdkEvent*, gpointer data) {
   auto* impl = static_cast<Impl*>(data);
@@ -495,6 +532,11 @@ std::shared_ptr<TrayWindow> TrayWindow::create(const Rect& frame, std::shared_pt
   g_signal_connect(window, "delete-event", G_CALLBACK(onDelete), impl);
   g_signal_connect(window, "key-press-event", G_CALLBACK(onKey), impl);
   g_signal_connect(window, "configure-event", G_CALLBACK(onConfigure), impl);
+  g_signal_connect(window, "focus-in-event", G_CALLBACK(onFocusIn), impl);
+  if (GdkWindow* root = gdk_get_default_root_window(); root && GDK_IS_X11_WINDOW(root)) {
+    gdk_window_set_events(root, static_cast<GdkEventMask>(gdk_window_get_events(root) | GDK_PROPERTY_CHANGE_MASK));
+    gdk_window_add_filter(root, onRootEvent, impl);
+  }
   gtk_widget_show_all(box);
   gtk_widget_realize(window);
 
@@ -510,6 +552,7 @@ std::shared_ptr<TrayWindow> TrayWindow::create(const Rect& frame, std::shared_pt
 
 TrayWindow::~TrayWindow() {
   if (!impl_) return;
+  if (GdkWindow* root = gdk_get_default_root_window()) gdk_window_remove_filter(root, onRootEvent, impl_.get());
   if (impl_->animation) g_source_remove(impl_->animation);
   if (impl_->window) gtk_widget_destroy(impl_->window);
   if (impl_->content) g_object_unref(impl_->content);
@@ -571,6 +614,7 @@ bool TrayWindow::isVisible() { return gtk_widget_get_visible(impl_->window); }
 
 void TrayWindow::orderFront() {
   GtkWindow* w = GTK_WINDOW(impl_->window);
+  if (!gtk_window_is_active(w)) impl_->showStarted = std::chrono::steady_clock::now();
   bool wasVisible = gtk_widget_get_visible(impl_->window);
   if (!wasVisible) impl_->applyFrame(impl_->frame);
   gtk_widget_show(impl_->window);
@@ -589,6 +633,7 @@ void TrayWindow::orderOut() {
     gtk_window_get_size(GTK_WINDOW(impl_->window), &w, &h);
     impl_->frame = Rect{double(x), double(y), double(w), double(h)};
   }
+  if (gtk_widget_get_visible(impl_->window)) impl_->hideStarted = std::chrono::steady_clock::now();
   gtk_widget_hide(impl_->window);
 }
 
