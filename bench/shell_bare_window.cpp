@@ -2,12 +2,15 @@
 // Loads the page folder given as argv[1] from file://, injects the same
 // bootstrap script, answers "list_notes" with [] at once, and on the page's
 // first "log_client_event" prints the wall-clock time in milliseconds since
-// 1970 and exits.
+// 1970 and exits. With CYCLES=N in the environment it then shows and hides
+// the window N times and prints its anonymous memory before and after, the
+// toolkit's own share of the tray's show/hide cycles.
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "bridge/bootstrap_script.h"
@@ -15,6 +18,33 @@
 namespace {
 
 WebKitWebView* gView = nullptr;
+GtkWidget* gWindow = nullptr;
+long gCycles = 0;
+
+std::string rssAnon() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  std::string out;
+  while (f && std::fgets(line, sizeof line, f))
+    if (std::string(line).rfind("RssAnon:", 0) == 0) out = line;
+  if (f) std::fclose(f);
+  return out;
+}
+
+gboolean cycle(gpointer) {
+  static long done = 0;
+  if (gtk_widget_get_visible(gWindow)) {
+    gtk_widget_hide(gWindow);
+    return G_SOURCE_CONTINUE;
+  }
+  gtk_widget_show(gWindow);
+  gtk_window_present(GTK_WINDOW(gWindow));
+  webkit_web_view_evaluate_javascript(gView, "window.focus();", -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (++done < gCycles) return G_SOURCE_CONTINUE;
+  std::printf("after %ld cycles: %s", gCycles, rssAnon().c_str());
+  gtk_main_quit();
+  return G_SOURCE_REMOVE;
+}
 
 void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer) {
   JSCValue* v = webkit_javascript_result_get_js_value(result);
@@ -32,6 +62,12 @@ void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
                   .count();
     std::printf("%lld\n", static_cast<long long>(ms));
     std::fflush(stdout);
+    if (const char* n = g_getenv("CYCLES")) {
+      gCycles = std::atol(n);
+      std::printf("before: %s", rssAnon().c_str());
+      g_timeout_add(5, cycle, nullptr);
+      return;
+    }
     gtk_main_quit();
     return;
   }
@@ -48,6 +84,7 @@ int main(int argc, char** argv) {
   }
   gtk_init(&argc, &argv);
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gWindow = window;
   gtk_window_set_decorated(GTK_WINDOW(window), FALSE);
   gtk_window_set_default_size(GTK_WINDOW(window), 1094, 720);
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();
