@@ -2,7 +2,7 @@
 // Loads the page folder given as argv[1] from file://, injects the same
 // bootstrap script, answers "list_notes" with [] at once, and on the page's
 // first "log_client_event" prints the wall-clock time in milliseconds since
-// 1970 and exits. With CYCLES=N in the environment it then shows and hides
+// 1970 and exits. With BARE_CYCLES=N in the environment it then shows and hides
 // the window N times and prints its anonymous memory before and after, the
 // toolkit's own share of the tray's show/hide cycles.
 #include <gtk/gtk.h>
@@ -62,7 +62,7 @@ void onMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpoint
                   .count();
     std::printf("%lld\n", static_cast<long long>(ms));
     std::fflush(stdout);
-    if (const char* n = g_getenv("CYCLES")) {
+    if (const char* n = g_getenv("BARE_CYCLES")) {
       gCycles = std::atol(n);
       std::printf("before: %s", rssAnon().c_str());
       g_timeout_add(5, cycle, nullptr);

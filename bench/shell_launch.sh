@@ -62,6 +62,7 @@ for ((r = 0; r < runs; r++)); do
 done
 ms=$(printf '%s\n' "${shell[@]}" | median); mb=$(printf '%s\n' "${bare[@]}" | median)
 echo "corvane:            ${shell[*]}  median $ms"
+echo "  inside corvane-tray: $(cat "$logdir"/2*.jsonl | grep -E 'web view loading|page loaded' | tail -4 | sed -E 's/.*"message":"([^"]*)".*/\1/' | tr '\n' ';')"
 echo "bare WebKitGTK:     ${bare[*]}  median $mb"
 awk -v a="$ms" -v b="$mb" 'BEGIN { printf "ratio:              %.2f\n", a / b }'
 
@@ -92,6 +93,7 @@ for p in $(pgrep -f WebKitWebProcess) $(pgrep -f WebKitNetworkProcess); do
   echo "  (excluded) $(cat /proc/$p/comm) RSS $(kb $p VmRSS)"
 done
 stop_corvane
+[ "$cycles" -gt 0 ] || exit 0
 echo "== $cycles show/hide cycles over the control socket"
 summons_before=$(grep -o '"summons":[0-9]*' "$HOME/Corvane/stats.json" | head -1 | cut -d: -f2)
 start_corvane; n=$((n + 1)); wait_count "first list_notes reply" $n; sleep 1

@@ -206,9 +206,7 @@ PermissionState checkPermissions() {
 }
 
 void startUp(Delegate& d, const std::string& resources) {
-  // 1-2. Hardening and the media reconcile (and the process-wide hooks).
   app::installProcessHooks();
-  app::startBackgroundServices();
   // 5-6. Log maintenance and the launch entry.
   records::startLogMaintenance();
   appLog(LogLevel::Info, "app", std::string("launched v") + CORVANE_VERSION_STRING);
@@ -307,8 +305,19 @@ void startUp(Delegate& d, const std::string& resources) {
   else if (std::filesystem::is_directory(resources))
     webRoot = (std::filesystem::path(resources) / "web").string();
   d.tray = TrayWindow::create(initial, d.bridge, webRoot, std::move(actions));
+  appLog(LogLevel::Debug, "window",
+         "web view loading " +
+             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                  d.launchedAt)
+                                .count()) +
+             " ms after start");
   forward.target = d.tray.get();
   d.bridge->setWebView(d.tray);
+  // 1-2. Hardening and the media reconcile. They follow the web view's
+  // creation so its processes start while the data directory is walked; no
+  // command can run before this function returns (page messages arrive on
+  // this thread), so nothing touches the directory before it is hardened.
+  app::startBackgroundServices();
   d.bridge->installEventHook();
   d.window->installHooks();
   void* native = d.tray->nativeWindow();
@@ -379,6 +388,7 @@ gboolean onTerminateSignal(gpointer) {
 }  // namespace
 
 int runDesktop(int argc, char** argv) {
+  const auto processStarted = std::chrono::steady_clock::now();
   auto parsed = parseLaunchArguments(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed) {
     std::fprintf(stderr, "corvane: %s\n%s", parsed.error().c_str(), kUsage);
@@ -414,7 +424,7 @@ int runDesktop(int argc, char** argv) {
   wakeMainQueue();
 
   Delegate d;
-  d.launchedAt = std::chrono::steady_clock::now();
+  d.launchedAt = processStarted;
   gDelegate = &d;
   d.control = std::move(*server);
   GIOChannel* channel = g_io_channel_unix_new(d.control->fd());
