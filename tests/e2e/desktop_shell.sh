@@ -5,7 +5,8 @@
 # Starts in a fresh HOME, waits for the page's first list_notes answer, takes
 # a screenshot, checks the sample notes, toggles with --toggle, hands over a
 # corvane://auth URL, reads the status item's menu over D-Bus, replaces the
-# running copy with a second launch (its counters flushed) and quits with Ctrl+Q.
+# running copy with a second launch (its counters flushed), hides with Escape
+# (the page asks "hide_window") and Ctrl+W, and quits with Ctrl+Q.
 set -uo pipefail
 bin=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -111,10 +112,24 @@ check "its summons were written" grep -Eq '"summons":[1-9]' "$HOME/Corvane/stats
 check "second copy answers list_notes" wait_for 40 log_has_n "first list_notes reply" 2
 check "second copy shows the tray" wait_for 10 tray_visible
 
-# 6. Ctrl+Q quits.
-win=$(xdotool search --onlyvisible --classname '^corvane$' | head -1)
-xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
-sleep 0.3
+# 6. Escape (through the page and "hide_window") and Ctrl+W hide; Ctrl+Q quits.
+focus_tray() {
+  local win
+  win=$(xdotool search --onlyvisible --classname '^corvane$' | head -1)
+  xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+  sleep 0.3
+}
+focus_tray
+xdotool key --clearmodifiers Escape
+check "Escape hides" wait_for 5 tray_hidden
+"$bin/corvane" --toggle
+wait_for 5 tray_visible
+focus_tray
+xdotool key --clearmodifiers ctrl+w
+check "Ctrl+W hides" wait_for 5 tray_hidden
+"$bin/corvane" --toggle
+wait_for 5 tray_visible
+focus_tray
 xdotool key --clearmodifiers ctrl+q
 check "Ctrl+Q quits" wait_for 10 dead $second
 check "quit logged" log_has_n '"quitting"' 2
