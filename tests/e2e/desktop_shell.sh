@@ -78,6 +78,8 @@ check "followupId and rawClipsId set" grep -Eq '"followupId": *"followup"' "$HOM
 "$bin/corvane" --toggle; rc=$?
 check "--toggle exits 0" test $rc -eq 0
 check "--toggle hides" wait_for 5 tray_hidden
+check "frame saved on hide" grep -Eq '"Corvane.mainWindowFrame.v1": *"\{\{[0-9.-]+, [0-9.-]+\}, \{[0-9.]+, [0-9.]+\}\}"' \
+  "$HOME/.config/corvane/defaults.json"
 "$bin/corvane" --toggle
 check "--toggle shows again" wait_for 5 tray_visible
 check "first copy still runs" alive $first

@@ -310,6 +310,20 @@ TEST_F(WindowControllerTest, GridFitOnlyGrowsAndUsesTheFirstCandidateThatFits) {
   EXPECT_EQ(ws.minimum, kMinimumWindowSize);
 }
 
+TEST_F(WindowControllerTest, AScreenChangeRefitsWithTheLastCandidatesUntilAuto) {
+  auto ctl = make();
+  ctl->fitGridWindow({2000, 1000, 1000, 700, 500, 400});
+  ws.finishAnimations();
+  ws.screens = {{0, 0, 800, 600}};
+  ctl->screenChanged();
+  EXPECT_EQ(ws.minimum, kMinimumWindowSize);  // single (500 × 400) fits, floored at the minimum
+  EXPECT_EQ(ws.current, (Rect{0, 0, 800, 600}));
+  ctl->setGridWindowAuto();
+  size_t requests = ws.frameRequests.size();
+  ctl->screenChanged();
+  EXPECT_EQ(ws.frameRequests.size(), requests);
+}
+
 TEST_F(WindowControllerTest, OnboardingSizeAndDismissOnHide) {
   auto ctl = make();
   ctl->show();
