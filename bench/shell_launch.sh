@@ -68,7 +68,7 @@ awk -v a="$ms" -v b="$mb" 'BEGIN { printf "ratio:              %.2f\n", a / b }'
 
 echo "== show / hide (ms)"
 start_corvane; n=$((n + 1)); wait_count "first list_notes reply" $n; sleep 1
-rss_loaded=$(kb $cpid VmRSS); pss_loaded=$(kb $cpid Pss smaps_rollup)
+rss_loaded=$(kb $cpid VmRSS); pss_loaded=$(kb $cpid Pss smaps_rollup); anon_loaded=$(kb $cpid RssAnon)
 xmsg=$(xdotool search --class xmessage | head -1)
 xdotool windowactivate --sync "$xmsg" 2>/dev/null
 sleep 0.3
@@ -88,7 +88,7 @@ echo "show, end to end (corvane --toggle run):   median $(printf '%s\n' "${show_
 echo "hide, in process (hide to previous active): median $(printf '%s\n' "${hide_in[@]}" | median)  max $(printf '%s\n' "${hide_in[@]}" | sort -n | tail -1)"
 
 echo "== memory (kB)"
-echo "corvane after load: RSS $rss_loaded  PSS $pss_loaded"
+echo "corvane after load: anonymous (heap, stacks) $anon_loaded  RSS $rss_loaded  PSS $pss_loaded"
 for p in $(pgrep -f WebKitWebProcess) $(pgrep -f WebKitNetworkProcess); do
   echo "  (excluded) $(cat /proc/$p/comm) RSS $(kb $p VmRSS)"
 done
@@ -97,7 +97,7 @@ stop_corvane
 echo "== $cycles show/hide cycles over the control socket"
 summons_before=$(grep -o '"summons":[0-9]*' "$HOME/Corvane/stats.json" | head -1 | cut -d: -f2)
 start_corvane; n=$((n + 1)); wait_count "first list_notes reply" $n; sleep 1
-rss_before=$(kb $cpid VmRSS); pss_before=$(kb $cpid Pss smaps_rollup)
+rss_before=$(kb $cpid VmRSS); anon_before=$(kb $cpid RssAnon)
 t0=$(now_ms)
 python3 - "$XDG_RUNTIME_DIR/corvane/control.sock" "$cycles" <<'PY'
 import socket, sys
@@ -111,9 +111,9 @@ for _ in range(2 * cycles):
 PY
 t1=$(now_ms)
 sleep 1
-rss_after=$(kb $cpid VmRSS); pss_after=$(kb $cpid Pss smaps_rollup)
+rss_after=$(kb $cpid VmRSS); anon_after=$(kb $cpid RssAnon)
 stop_corvane
 summons_after=$(grep -o '"summons":[0-9]*' "$HOME/Corvane/stats.json" | head -1 | cut -d: -f2)
 echo "took $((t1 - t0)) ms"
-echo "before: RSS $rss_before  PSS $pss_before   after: RSS $rss_after  PSS $pss_after (kB)"
+echo "before: anonymous $anon_before  RSS $rss_before   after: anonymous $anon_after  RSS $rss_after (kB)"
 echo "summons counted: $((summons_after - summons_before)) (expected $((cycles + 1)): the cycles and the launch)"
