@@ -330,8 +330,9 @@ void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
   JSCValue* value = webkit_javascript_result_get_js_value(result);
   char* json = jsc_value_to_json(value, 0);
   if (!json) return;
-  // Sub-frames never load (navigation policy), so a message comes from the
-  // main frame; its origin is the page's own address.
+  // WebKitGTK does not say which frame posted. Frames can only hold
+  // app://local documents (the navigation policy cancels everything else), so
+  // the message is taken as the main frame's, with the page's own address.
   bridge::FrameOrigin origin;
   origin.isMainFrame = true;
   if (const char* uri = webkit_web_view_get_uri(impl->view)) {
