@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs dependencies, builds the release configuration and runs the program.
-# Until the desktop shell exists the program is the headless command runner:
-# with no arguments it reads bridge messages from standard input (--stdio).
+# Installs dependencies, builds the release configuration and starts the
+# desktop program, corvane: the tray window with your notes and its status
+# item. Arguments are passed on (--toggle, --new-note, --settings).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-if [ $# -eq 0 ]; then set -- --stdio; fi
-exec build/release/bin/corvane-cli "$@"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display here: the tray needs a graphical session. Without one, use build/release/bin/corvane-cli (see the README)."
+  exit 1
+fi
+exec build/release/bin/corvane "$@"

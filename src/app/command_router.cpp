@@ -1,6 +1,7 @@
 #include "app/command_router.h"
 
 #include "ai/commands.h"
+#include "bridge/window_commands.h"
 #include "insights/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
@@ -12,6 +13,7 @@ namespace corvane::app {
 const bridge::Router& commandRouter() {
   static const bridge::Router router = [] {
     bridge::Router r;
+    bridge::installWindowCommands(r);
     records::installRecordsCommands(r);
     records::installAppLogCommands(r);
     insights::installInsightsCommands(r);

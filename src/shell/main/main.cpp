@@ -1,0 +1,3 @@
+#include "shell/desktop_app.h"
+
+int main(int argc, char** argv) { return corvane::shell::runDesktop(argc, argv); }
