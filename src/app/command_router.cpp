@@ -3,6 +3,7 @@
 #include "ai/commands.h"
 #include "bridge/window_commands.h"
 #include "insights/commands.h"
+#include "integration/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
 #include "records/app_log.h"
@@ -20,6 +21,7 @@ const bridge::Router& commandRouter() {
     notes::installNotesCommands(r);
     media::installMediaCommands(r);
     ai::installAiCommands(r);
+    integration::installIntegrationCommands(r);
     return r;
   }();
   return router;
