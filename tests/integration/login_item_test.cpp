@@ -83,6 +83,17 @@ TEST(LoginItemEnvironment, FollowsXdgConfigHomeThenHome) {
   EXPECT_EQ(LoginItem::systemEnvironment().autostartFolder(), home.path() / "cfg" / "autostart");
   setenv("XDG_CONFIG_HOME", "relative", 1);
   EXPECT_EQ(LoginItem::systemEnvironment().autostartFolder(), fs::path(std::getenv("HOME")) / ".config" / "autostart");
+  // HOME unset: the password database's home, never a folder relative to the
+  // working directory.
+  const std::string homeValue = std::getenv("HOME");
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("HOME");
+  auto fromPasswd = LoginItem::systemEnvironment().autostartFolder();
+  setenv("HOME", homeValue.c_str(), 1);
+  if (fromPasswd) {
+    EXPECT_TRUE(fromPasswd->is_absolute());
+    EXPECT_EQ(fromPasswd->filename(), "autostart");
+  }
   if (keep) setenv("XDG_CONFIG_HOME", keep->c_str(), 1);
   else unsetenv("XDG_CONFIG_HOME");
   EXPECT_TRUE(LoginItem::systemEnvironment().executable());
