@@ -121,13 +121,16 @@ Result<std::optional<UpdateService::Newer>> UpdateService::check() {
   if (got.httpStatus >= 400) return fail(std::string(kUnreachable));
   if (!got.body) return fail(got.error.empty() ? std::string(kUnreachable) : got.error);
   const std::string current = stringOrDash(options_.version);
-  std::optional<Newer> best;
+  // The feed lists the newest release first; items may number themselves
+  // differently (a short version on one, only a build number on another), so
+  // only the first versioned item is compared with this version.
   for (const Release& r : parseAppcast(*got.body)) {
     const std::string& v = r.shortVersion.empty() ? r.version : r.shortVersion;
-    if (v.empty() || compareVersions(v, current) <= 0) continue;
-    if (!best || compareVersions(v, best->version) > 0) best = Newer{v, r.title, r.link};
+    if (v.empty()) continue;
+    if (compareVersions(v, current) > 0) return std::optional<Newer>(Newer{v, r.title, r.link});
+    break;
   }
-  return best;
+  return std::optional<Newer>();
 }
 
 void UpdateService::startScheduler(std::shared_ptr<TaskQueue> queue, std::function<void(const CheckReport&)> announce) {

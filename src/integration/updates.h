@@ -71,7 +71,8 @@ class UpdateService {
   // The feed's history as the page's JSON array, or the exact failure text.
   Result<Json> history();
 
-  // One check: the newest release when it is newer than this version, else nullopt.
+  // One check: the feed's first versioned release when it is newer than this
+  // version, else nullopt.
   struct Newer {
     std::string version;
     std::string title;

@@ -115,6 +115,16 @@ TEST_F(Fixture, ChecksAnnounceOnlyNewerReleasesAndStopWhenSwitchedOff) {
   clock.fastForwardBy(std::chrono::seconds(86400 * 3));
   EXPECT_EQ(reports.size(), 1u);
 
+  // Only the feed's first release counts: a later item numbered by build is not "newer".
+  fetcher->next = FetchOutcome{false, std::string("<rss xmlns:s=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+                                                  "<item><s:shortVersionString>0.9</s:shortVersionString></item>"
+                                                  "<item><s:version>200</s:version></item></rss>"), 200, ""};
+  s.checkNow();
+  clock.runUntilIdle();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_FALSE(reports[1].newer);
+  reports.pop_back();
+
   // A user check reports "nothing newer" and failures too.
   fetcher->next = FetchOutcome{false, std::string("<rss/>"), 200, ""};
   s.checkNow();
