@@ -68,6 +68,9 @@ TEST_F(LoginItemTest, FailuresHaveTheirExactMessagesAndLeaveNoFile) {
   home.write(".config/autostart", "");
   EXPECT_EQ(item("/usr/bin/corvane").set(true).error(), "Could not write login item: Not a directory");
   fs::remove(folder());
+}
+
+TEST_F(LoginItemTest, ReadOnlyConfigFolderIsAWriteFailure) {
   if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   fs::create_directories(folder());
   ::chmod(folder().c_str(), 0555);
