@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# End to end: the tray lock as a user meets it. With the lock switched on, the
-# first show asks for the password in a dialog checked through PAM (a
-# libpam_wrapper stand-in with a known password); a wrong password keeps the
-# tray hidden, the right one shows it.
-#   tray_lock.sh BIN_DIR
+# End to end under Xvfb: the tray lock and the update notice as a user meets
+# them. With the lock switched on, the first show asks for the password in a
+# dialog checked through PAM (a libpam_wrapper stand-in with a known password);
+# a wrong password keeps the tray hidden, the right one shows it. Then the
+# status menu's "Check for Updates…" against a local feed announces 2.1.
+#   desktop_integration.sh BIN_DIR FEED_SERVER
 set -uo pipefail
 bin=$(cd "$1" && pwd)
+feed_server=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ -z "${CORVANE_E2E_INNER:-}" ]; then
-  for tool in dbus-run-session xvfb-run openbox xdotool import; do
+  for tool in dbus-run-session xvfb-run openbox xdotool import gdbus; do
     if ! command -v "$tool" >/dev/null; then
       echo "SKIP: $tool is not installed (scripts/debian-packages.txt lists it)"
       exit 77
@@ -25,7 +27,7 @@ if [ -z "$pam_wrapper" ] || [ -z "$pam_matrix" ]; then
   exit 77
 fi
 
-work=$(mktemp -d /tmp/corvane-e2e-lock.XXXXXX)
+work=$(mktemp -d /tmp/corvane-e2e-desk.XXXXXX)
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run
 mkdir -p "$HOME/Corvane" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset XDG_DATA_HOME XDG_CONFIG_HOME
@@ -68,6 +70,12 @@ printf 'auth required %s passdb=%s\naccount required %s passdb=%s\n' \
 printf '%s:correct horse:corvane\n' "$(id -un)" > "$work/pam/passdb"
 printf '{"requireBiometricUnlock": true}\n' > "$HOME/Corvane/settings.json"
 
+"$feed_server" "$here/feed.xml" > "$work/port" & pids+=($!)
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+mkdir -p "$HOME/.config/corvane"
+printf '{"Corvane.updates.feedURL": "http://127.0.0.1:%s/feed.xml"}\n' "$(head -1 "$work/port")" \
+  > "$HOME/.config/corvane/defaults.json"
+
 openbox >/dev/null 2>&1 & pids+=($!)
 sleep 0.5
 LD_PRELOAD=$pam_wrapper PAM_WRAPPER=1 PAM_WRAPPER_SERVICE_DIR=$work/pam UID_WRAPPER_DISABLE_DEEPBIND=1 \
@@ -91,6 +99,12 @@ check "tray still hidden" tray_hidden
 type_password "correct horse"
 check "the right password opens the tray" wait_for 10 tray_visible
 check "unlock logged" log_has '"unlocked"'
+
+# "Check for Updates…" (menu item 3) finds 2.1 in the local feed and says so.
+# The launcher execs the tray, so the pid names its status item.
+gdbus call --session --dest "org.kde.StatusNotifierItem-$app-1" --object-path /MenuBar \
+  --method com.canonical.dbusmenu.Event 3 clicked '<int32 0>' 0 >/dev/null 2>&1
+check "Check for Updates… announces 2.1" wait_for 10 log_has '"version 2.1 is available"'
 sleep 0.5
 import -window root "$work/shot.png"
 [ -n "${CORVANE_E2E_SHOT:-}" ] && cp "$work/shot.png" "$CORVANE_E2E_SHOT"
