@@ -4,6 +4,7 @@
 #include "ai/commands.h"
 #include "bridge/window_commands.h"
 #include "insights/commands.h"
+#include "integration/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
 #include "notes/notes_access.h"
@@ -24,6 +25,7 @@ const bridge::Router& commandRouter() {
     ai::installAiCommands(r);
     account::installAccountCommands(r);
     notes::installNotesAccessCommands(r);
+    integration::installIntegrationCommands(r);
     return r;
   }();
   return router;

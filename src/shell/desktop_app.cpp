@@ -26,6 +26,7 @@
 #include "shell/launch.h"
 #include "shell/permission_poll.h"
 #include "shell/seams.h"
+#include "shell/system_integration.h"
 #include "shell/status_item.h"
 #include "shell/tray_window.h"
 #include "shell/window_controller.h"
@@ -222,8 +223,7 @@ void startUp(Delegate& d, const std::string& resources) {
   services.endOnboarding = [] {
     if (seams().endOnboarding) seams().endOnboarding();
   };
-  // The owner-authentication gate arrives with system integration; until
-  // then "requireBiometricUnlock" finds no method and the show passes.
+  installUnlockGate(services);
   struct Forward : WindowSystem {
     WindowSystem* target = nullptr;
     std::vector<Rect> visibleFrames() override { return target->visibleFrames(); }

@@ -1,5 +1,7 @@
 #include "shell/seams.h"
 
+#include "shell/system_integration.h"
+
 namespace corvane::shell {
 
 ShellSeams& seams() {
@@ -10,6 +12,7 @@ ShellSeams& seams() {
 void installSeams() {
   // Hotkeys, the input hook, AI availability, cloud sync and the updater
   // install their members here as they land.
+  installSystemIntegrationSeams();
 }
 
 }  // namespace corvane::shell
