@@ -1,6 +1,7 @@
 #include "app/command_router.h"
 
 #include "ai/commands.h"
+#include "capture/commands.h"
 #include "insights/commands.h"
 #include "media/commands.h"
 #include "notes/commands.h"
@@ -18,6 +19,7 @@ const bridge::Router& commandRouter() {
     notes::installNotesCommands(r);
     media::installMediaCommands(r);
     ai::installAiCommands(r);
+    capture::installCaptureCommands(r);
     return r;
   }();
   return router;
