@@ -159,6 +159,16 @@ TEST_F(CaptureTest, DuplicateShortcutsAreComparedByKeysNotText) {
   EXPECT_THAT(run("set_binding", R"({"action":"run_action","accelerator":"Option+A"})"), HasValue("null"));
 }
 
+TEST_F(CaptureTest, OlderFollowupBindingServesTheShortlist) {
+  ASSERT_THAT(records::Settings::update([](records::Settings& s) { s.bindings["clip_followup"] = "Ctrl+Alt+F"; }),
+              IsOk());
+  start();
+  EXPECT_EQ(service->hotkeys().at(kShortlistHotkeyId), (std::pair<uint16_t, uint32_t>{3, kModControl | kModOption}));
+  EXPECT_EQ(service->hotkeys().count(kFollowupHotkeyId), 0u) << "the same keys as the shortlist";
+  auto config = *parseJson(*run("get_config"));
+  EXPECT_EQ(config["keys"][1]["accelerator"], "Ctrl+Alt+F");
+}
+
 TEST_F(CaptureTest, SetBindingRefusesBadShortcutsBeforeStoring) {
   start();
   for (const char* bad : {"", "+", "++", "Option", "Option+Foo", "option+A", "Cmd+Cmd+A", "Option+é", "K", "Shift+K"}) {

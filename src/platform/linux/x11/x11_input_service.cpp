@@ -653,7 +653,9 @@ class X11InputService final : public InputService, public std::enable_shared_fro
       }
       if (lost_) break;
       XFlush(dpy_);
-      if (queue_.runDue() == 0) continue;
+      // A task may have read events into Xlib's queue (any round trip does);
+      // those would not wake the poll.
+      if (queue_.runDue() == 0 || XEventsQueued(dpy_, QueuedAlready) > 0) continue;
       pollfd fds[2] = {{xfd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
       ::poll(fds, 2, timeout);
       if (fds[1].revents & POLLIN) {
