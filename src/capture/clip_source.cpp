@@ -117,56 +117,80 @@ std::pair<size_t, size_t> findCloser(std::string_view s, std::string_view name, 
   }
 }
 
-// Removes "<name ...>…</name>" blocks (the first closer after each opener).
-std::string removeBlocks(std::string_view s, std::string_view name) {
-  std::string out;
-  size_t copied = 0, from = 0;
+// Removes the ranges [start, end) that `next` finds, left to right, in place.
+// `next(view, from)` returns the next range at or after `from`, or npos.
+template <class Next>
+bool removeRanges(std::string& text, Next next) {
+  std::string_view s = text;
+  size_t write = 0, copied = 0, from = 0;
+  bool any = false;
   while (true) {
-    size_t open = findOpener(s, name, from);
-    if (open == std::string_view::npos) break;
-    size_t gt = s.find('>', open + 1 + name.size());
-    if (gt == std::string_view::npos) break;
-    auto [closeStart, closeEnd] = findCloser(s, name, gt + 1);
-    if (closeStart == std::string_view::npos) break;
-    out.append(s.substr(copied, open - copied));
-    copied = from = closeEnd;
+    auto [start, end] = next(s, from);
+    if (start == std::string_view::npos) break;
+    if (!any) {
+      write = start;
+      any = true;
+    } else {
+      std::memmove(text.data() + write, text.data() + copied, start - copied);
+      write += start - copied;
+    }
+    copied = from = end;
   }
-  if (copied == 0) return std::string(s);
-  out.append(s.substr(copied));
-  return out;
+  if (!any) return false;
+  std::memmove(text.data() + write, text.data() + copied, s.size() - copied);
+  text.resize(write + s.size() - copied);
+  return true;
+}
+
+constexpr size_t npos = std::string_view::npos;
+
+// Removes "<name ...>…</name>" blocks (the first closer after each opener).
+bool removeBlocks(std::string& text, std::string_view name) {
+  return removeRanges(text, [name](std::string_view s, size_t from) -> std::pair<size_t, size_t> {
+    size_t open = findOpener(s, name, from);
+    if (open == npos) return {npos, npos};
+    size_t gt = s.find('>', open + 1 + name.size());
+    if (gt == npos) return {npos, npos};
+    auto [closeStart, closeEnd] = findCloser(s, name, gt + 1);
+    if (closeStart == npos) return {npos, npos};
+    return {open, closeEnd};
+  });
 }
 
 // Removes lone "<name ...>" tags.
-std::string removeTags(std::string_view s, std::string_view name) {
-  std::string out;
-  size_t copied = 0, from = 0;
-  while (true) {
+bool removeTags(std::string& text, std::string_view name) {
+  return removeRanges(text, [name](std::string_view s, size_t from) -> std::pair<size_t, size_t> {
     size_t open = findOpener(s, name, from);
-    if (open == std::string_view::npos) break;
+    if (open == npos) return {npos, npos};
     size_t gt = s.find('>', open + 1 + name.size());
-    if (gt == std::string_view::npos) break;
-    out.append(s.substr(copied, open - copied));
-    copied = from = gt + 1;
-  }
-  if (copied == 0) return std::string(s);
-  out.append(s.substr(copied));
-  return out;
+    if (gt == npos) return {npos, npos};
+    return {open, gt + 1};
+  });
 }
 
-std::string removeComments(std::string_view s) {
-  std::string out;
-  size_t copied = 0, from = 0;
-  while (true) {
+bool removeComments(std::string& text) {
+  return removeRanges(text, [](std::string_view s, size_t from) -> std::pair<size_t, size_t> {
     size_t open = s.find("<!--", from);
-    if (open == std::string_view::npos) break;
+    if (open == npos) return {npos, npos};
     size_t close = s.find("-->", open + 4);
-    if (close == std::string_view::npos) break;
-    out.append(s.substr(copied, open - copied));
-    copied = from = close + 3;
+    if (close == npos) return {npos, npos};
+    return {open, close + 3};
+  });
+}
+
+// Which of `names` occur as "<name" (any case) in the text: passes for the
+// others are skipped.
+template <size_t N>
+std::array<bool, N> namesPresent(std::string_view s, const std::array<std::string_view, N>& names) {
+  std::array<bool, N> present{};
+  std::array<bool, 256> firstLetter{};
+  for (auto name : names) firstLetter[static_cast<unsigned char>(name[0])] = true;
+  for (size_t lt = s.find('<'); lt != npos; lt = s.find('<', lt + 1)) {
+    if (lt + 1 >= s.size() || !firstLetter[static_cast<unsigned char>(lower(s[lt + 1]))]) continue;
+    for (size_t k = 0; k < N; ++k)
+      if (!present[k] && matchesAt(s, lt + 1, names[k])) present[k] = true;
   }
-  if (copied == 0) return std::string(s);
-  out.append(s.substr(copied));
-  return out;
+  return present;
 }
 
 bool allDigits(const std::optional<std::string>& v) {
@@ -237,10 +261,11 @@ std::string composeClip(std::string_view text, std::string_view source, std::opt
 }
 
 std::optional<std::string> attributeValue(std::string_view name, std::string_view attributes) {
+  const std::string lowerName = toLowerAscii(name);
   bool doubleClosable = true, singleClosable = true;  // a closing quote still lies ahead
   for (size_t p = 0; p + name.size() <= attributes.size(); ++p) {
     if (p > 0 && isWord(attributes[p - 1])) continue;
-    if (!matchesAt(attributes, p, toLowerAscii(name))) continue;
+    if (!matchesAt(attributes, p, lowerName)) continue;
     size_t i = p + name.size();
     while (i < attributes.size() && isSpace(attributes[i])) ++i;
     if (i >= attributes.size() || attributes[i] != '=') continue;
@@ -270,14 +295,22 @@ std::optional<std::string> sanitizeClipHTML(std::string_view html) {
     }
   if (!hasTable) return std::nullopt;
 
+  static constexpr std::array<std::string_view, 17> kRemoved = {
+      "script", "style", "iframe", "object", "embed", "template", "noscript", "form", "svg", "math",  // with content
+      "meta", "link", "base", "input", "button", "select", "textarea"};                            // the tag only
   std::string s(html);
-  for (std::string_view name : {"script", "style", "iframe", "object", "embed", "template", "noscript", "form", "svg",
-                                "math"}) {
-    s = removeBlocks(s, name);
-    s = removeTags(s, name);
+  // A pass for a name that does not occur is skipped; a removal can join two
+  // pieces into a new opener, so the survey is taken again after one.
+  auto present = namesPresent(std::string_view(s), kRemoved);
+  for (size_t k = 0; k < 10; ++k) {
+    if (!present[k]) continue;
+    bool changed = removeBlocks(s, kRemoved[k]);
+    changed = removeTags(s, kRemoved[k]) || changed;
+    if (changed) present = namesPresent(std::string_view(s), kRemoved);
   }
-  s = removeComments(s);
-  for (std::string_view name : {"meta", "link", "base", "input", "button", "select", "textarea"}) s = removeTags(s, name);
+  if (removeComments(s)) present = namesPresent(std::string_view(s), kRemoved);
+  for (size_t k = 10; k < kRemoved.size(); ++k)
+    if (present[k] && removeTags(s, kRemoved[k])) present = namesPresent(std::string_view(s), kRemoved);
 
   std::string out;
   out.reserve(s.size());
@@ -297,16 +330,19 @@ std::optional<std::string> sanitizeClipHTML(std::string_view html) {
     while (i < v.size() && (isAlpha(v[i]) || isDigit(v[i]))) ++i;
     size_t gt = v.find('>', i);
     if (gt == std::string_view::npos) break;  // no tag can follow
-    std::string name = toLowerAscii(v.substr(nameStart, i - nameStart));
     std::string_view attributes = v.substr(i, gt - i);
     appendText(out, v.substr(copied, lt - copied));
     copied = from = gt + 1;
-    bool kept = false;
-    for (auto k : kKeptTags)
-      if (k == name) kept = true;
-    if (!kept) continue;
+    std::string_view name;
+    if (i - nameStart <= 6) {
+      for (auto k : kKeptTags)
+        if (k.size() == i - nameStart && matchesAt(v, nameStart, k)) name = k;
+    }
+    if (name.empty()) continue;  // any other tag is dropped, its content stays
     if (closing) {
-      out += "</" + name + ">";
+      out += "</";
+      out += name;
+      out += '>';
     } else if (name == "a") {
       auto href = attributeValue("href", attributes);
       std::string_view trimmed = href ? trim(*href) : std::string_view();
@@ -316,12 +352,15 @@ std::optional<std::string> sanitizeClipHTML(std::string_view html) {
         out += "<a>";
       }
     } else if (name == "td" || name == "th") {
-      out += "<" + name;
+      out += '<';
+      out += name;
       if (auto c = attributeValue("colspan", attributes); allDigits(c)) out += " colspan=\"" + *c + "\"";
       if (auto r = attributeValue("rowspan", attributes); allDigits(r)) out += " rowspan=\"" + *r + "\"";
-      out += ">";
+      out += '>';
     } else {
-      out += "<" + name + ">";
+      out += '<';
+      out += name;
+      out += '>';
     }
   }
   appendText(out, v.substr(copied));

@@ -89,6 +89,7 @@ TEST(ClipSource, SanitizerKeepsTheTableAndDropsTheRest) {
       {"<table><script>never closed", "<table>never closed"},
       {"<table><script src=x never closed", "<table>&lt;script src=x never closed"},
       {"<table><svg><script>x</script></svg></table>", "<table></table>"},
+      {"<table><sty<script></script>le>hidden</style></table>", "<table></table>"},
   };
   for (const auto& c : cases) EXPECT_EQ(sanitizeClipHTML(c.html), c.expected) << c.html;
 }
