@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace corvane::capture {
 namespace {
 
@@ -100,6 +102,33 @@ TEST(ClipSource, SanitizerIsLinearOnUnclosedOpeners) {
   auto out = sanitizeClipHTML(html);
   ASSERT_TRUE(out);
   EXPECT_EQ(out->size(), 7 + 200000 * 9u);  // every opener escaped
+}
+
+// Random mixes of HTML pieces: every "<" in the output starts a kept tag.
+TEST(ClipSource, SanitizerOutputHoldsOnlyKeptTags) {
+  const char* pieces[] = {"<table>", "<td colspan=\"3\" style=x>", "</td>", "<script>", "</script>", "<style",
+                          ">", "<!--", "-->", "<a href='https://e.com'>", "<a href=\"javascript:x\">", "<img ",
+                          "<", "/", "text", "<svg>", "</svg ", "<INPUT", "\"", "'", "<b>", "</b>", "<div", "=",
+                          "<tr>", "<sty", "le>", "<!doctype html>", "<?xml?>"};
+  std::mt19937 rng(7);
+  static constexpr std::string_view kTags[] = {"table", "thead", "tbody", "tfoot", "tr", "td", "th", "br", "b",
+                                               "strong", "i", "em", "span", "div", "p", "a", "ul", "ol", "li"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string html = "<table>";
+    for (int k = rng() % 30; k > 0; --k) html += pieces[rng() % std::size(pieces)];
+    auto out = sanitizeClipHTML(html);
+    ASSERT_TRUE(out);
+    std::string_view v = *out;
+    for (size_t lt = v.find('<'); lt != std::string_view::npos; lt = v.find('<', lt + 1)) {
+      size_t i = lt + 1 + (lt + 1 < v.size() && v[lt + 1] == '/');
+      bool kept = false;
+      for (auto tag : kTags)
+        if (v.substr(i, tag.size()) == tag && i + tag.size() < v.size() &&
+            (v[i + tag.size()] == '>' || v[i + tag.size()] == ' '))
+          kept = true;
+      ASSERT_TRUE(kept) << html << "\n -> " << v;
+    }
+  }
 }
 
 TEST(ClipSource, AttributeValueAndHtmlSource) {

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "app/command_router.h"
 #include "bridge/shell_hooks.h"
 #include "capture/capture.h"
 #include "capture/commands.h"
