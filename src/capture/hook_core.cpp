@@ -241,10 +241,11 @@ std::vector<int64_t> HookCore::decidedButtons() const {
   std::vector<int64_t> buttons;
   if (captureAction_ || (onboardingActive_ && onboardingStep_ == "clip"))
     for (int64_t n = kFirstExtraButton; n <= kLastCapturableButton; ++n) buttons.push_back(n);
-  // The left button is never held for a decision: swallowing it would leave
-  // the desktop unusable.
+  // Only buttons the rule can clip with are held: never the left button
+  // (swallowing it would leave the desktop unusable), nor the right one, which
+  // always passes.
   for (int64_t n : {binding_.buttonNumber, binding_.swallowButton})
-    if (n >= 1 && std::find(buttons.begin(), buttons.end(), n) == buttons.end()) buttons.push_back(n);
+    if (n >= 2 && std::find(buttons.begin(), buttons.end(), n) == buttons.end()) buttons.push_back(n);
   return buttons;
 }
 

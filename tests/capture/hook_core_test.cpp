@@ -271,10 +271,14 @@ TEST(MouseBinding, ParsesButtonValues) {
   for (const auto& c : cases) EXPECT_EQ(parseMouseBinding(c.value), c.expected) << c.value;
 }
 
-TEST(MouseBinding, LeftButtonIsNeverHeld) {
+TEST(MouseBinding, OnlyClippableButtonsAreHeld) {
   HookCore core;
-  core.setMouseBinding(parseMouseBinding("button0"));
+  core.setMouseBinding(parseMouseBinding("button0"));  // left
   EXPECT_TRUE(core.decidedButtons().empty());
+  core.setMouseBinding(parseMouseBinding("button2"));  // the page's right button
+  EXPECT_TRUE(core.decidedButtons().empty());
+  core.setMouseBinding(parseMouseBinding("button1"));  // middle
+  EXPECT_EQ(core.decidedButtons(), std::vector<int64_t>{2});
 }
 
 TEST(HidButton, Ids) {
