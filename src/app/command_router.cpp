@@ -3,6 +3,7 @@
 #include "account/commands.h"
 #include "ai/commands.h"
 #include "bridge/window_commands.h"
+#include "capture/commands.h"
 #include "insights/commands.h"
 #include "integration/commands.h"
 #include "media/commands.h"
@@ -26,6 +27,7 @@ const bridge::Router& commandRouter() {
     account::installAccountCommands(r);
     notes::installNotesAccessCommands(r);
     integration::installIntegrationCommands(r);
+    capture::installCaptureCommands(r);
     return r;
   }();
   return router;
