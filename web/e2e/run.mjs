@@ -365,12 +365,17 @@ test('AI: provider test, model, a run on the open note, a cancelled run, the res
   await page.waitForSelector('.ai-state');
   await until(() => existsSync(path.join(home, 'tool.pid')), 'the tool to start');
   assert.equal(await page.isVisible('button.ai-run'), false);
+  // The note is written natively during the run; the page does not compete.
+  assert.equal(await page.getAttribute('.editor .page', 'contenteditable'), 'false');
   await shots2(page, 'ai-running');
   await page.click('button:text("Stop AI run")');
   await page.waitForSelector('button.ai-run:not([disabled])', { timeout: 15000 });
   await page.waitForSelector('.toast.error');
   assert.ok(h.answered.includes('cancel_ai'));
-  assert.match(await readFile(path.join(home, 'Corvane/Notes/trip.md'), 'utf8'), /and the harbour/);
+  const body = await readFile(path.join(home, 'Corvane/Notes/trip.md'), 'utf8');
+  assert.match(body, /and the harbour/);
+  assert.equal(body.match(/Corvane AI — started/g)?.length, 2, 'both started blocks are kept');
+  await page.waitForFunction(() => document.querySelector('.editor .page')?.getAttribute('contenteditable') === 'true');
 
   await page.keyboard.press('Escape');
   await page.click('nav button:text("Notices")');
