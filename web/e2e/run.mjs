@@ -295,6 +295,138 @@ test('a milestone toast appears at the 25th thought', async (t) => {
   await until(() => h.commands.some((c) => c.cmd === 'notif_hold' && c.args.active === true), 'the window to be held while the toast is up');
 });
 
+// Both colour schemes of what the page shows now.
+async function shots2(page, name) {
+  if (!shots) return;
+  for (const colorScheme of ['light', 'dark']) {
+    await page.emulateMedia({ colorScheme });
+    await shot(page, `${name}-${colorScheme}`);
+  }
+  await page.emulateMedia({ colorScheme: 'light' });
+}
+
+test('AI: provider test, model, a run on the open note, a cancelled run, the results in the notices', async (t) => {
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-ai-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  const bin = path.join(home, '.local/bin');
+  await mkdir(bin, { recursive: true });
+  // A stand-in tool: answers at once, or waits (until cancelled) while the
+  // marker file exists.
+  await writeFile(
+    path.join(bin, 'claude'),
+    `#!/bin/sh\nif [ -f "${home}/slow" ]; then echo $$ > "${home}/tool.pid"; exec sleep 60; fi\n` +
+      `echo '{"type":"result","subtype":"success","result":"Found seven photos.","total_cost_usd":0.01}'\n`,
+    { mode: 0o755 },
+  );
+  t.cleanup.push(async () => {
+    const pid = Number(await readFile(path.join(home, 'tool.pid'), 'utf8').catch(() => '0'));
+    if (pid > 0) {
+      try {
+        process.kill(pid, 'SIGKILL');
+      } catch {}
+    }
+  });
+  const { h, page, invoke } = await session(t, { home, env: { CORVANE_APPROVE_AI: 'allow', SHELL: '/bin/sh' } });
+
+  await page.click('nav button:text("Settings")');
+  await page.waitForSelector('fieldset:has(legend:text("AI")) select');
+  await page.selectOption('fieldset:has(legend:text("AI")) select', 'claude');
+  await page.click('button:text("Test the connection")');
+  await page.waitForSelector('[data-testid="ai-test"]');
+  // The page shows the test's own answer, success or failure alike.
+  let expected;
+  try {
+    expected = await invoke('test_ai_provider', { provider: 'claude' });
+  } catch (e) {
+    expected = String(e?.message ?? e).replace(/^Error: /, '');
+  }
+  assert.equal(await page.textContent('[data-testid="ai-test"]'), expected);
+  await page.fill('input[aria-label="Model"]', 'sonnet');
+  await page.click('button:text("Save model")');
+  await until(async () => (await invoke('get_settings')).models?.claude === 'sonnet', 'the model to be saved');
+  await shots2(page, 'ai-settings');
+
+  await page.keyboard.press('Escape');
+  await createNote(page, 'Trip');
+  await page.keyboard.type('find photos of the coast');
+  await saved(page);
+  await page.click('button.ai-run');
+  await page.waitForSelector('.toast:has-text("Found seven photos.")', { timeout: 15000 });
+  // The done block the run wrote shows in the open editor.
+  await page.waitForFunction(() => document.querySelector('.editor .page')?.textContent.includes('Found seven photos.'));
+  assert.match(await readFile(path.join(home, 'Corvane/Notes/trip.md'), 'utf8'), /Found seven photos\./);
+
+  await writeFile(path.join(home, 'slow'), '');
+  await page.click('.editor .page');
+  await page.keyboard.press('Control+End');
+  await page.keyboard.press('Enter');
+  await page.keyboard.type('and the harbour');
+  await page.click('button.ai-run');
+  await page.waitForSelector('.ai-state');
+  await until(() => existsSync(path.join(home, 'tool.pid')), 'the tool to start');
+  assert.equal(await page.isVisible('button.ai-run'), false);
+  // The note is written natively during the run; the page does not compete.
+  assert.equal(await page.getAttribute('.editor .page', 'contenteditable'), 'false');
+  await shots2(page, 'ai-running');
+  await page.click('button:text("Stop AI run")');
+  await page.waitForSelector('button.ai-run:not([disabled])', { timeout: 15000 });
+  await page.waitForSelector('.toast.error');
+  assert.ok(h.answered.includes('cancel_ai'));
+  const body = await readFile(path.join(home, 'Corvane/Notes/trip.md'), 'utf8');
+  assert.match(body, /and the harbour/);
+  assert.equal(body.match(/Corvane AI — started/g)?.length, 2, 'both started blocks are kept');
+  await page.waitForFunction(() => document.querySelector('.editor .page')?.getAttribute('contenteditable') === 'true');
+
+  await page.keyboard.press('Escape');
+  await page.click('nav button:text("Notices")');
+  await page.waitForSelector('.log li');
+  const log = await page.$$eval('.log li .text', (els) => els.map((e) => e.textContent));
+  const native = (await invoke('get_notification_log')).map((e) => e.text).reverse();
+  assert.deepEqual(log, native);
+  assert.ok(log.length >= 2, `both runs are in the log: ${JSON.stringify(log)}`);
+  assert.ok(log.some((x) => x.includes('Found seven photos.') || x.includes('Trip')), JSON.stringify(log));
+  // An entry the page adds shows the next time the screen opens.
+  await invoke('log_notification', { text: 'Hello from the page', kind: 'info' });
+  await page.click('nav button:text("Notes")');
+  await page.click('nav button:text("Notices")');
+  await page.waitForSelector('.log li:first-child:has-text("Hello from the page")');
+  await shots2(page, 'notices');
+});
+
+test('account: the build without accounts, sign-in failures, the tray lock, diagnostics consent, account:updated', async (t) => {
+  const { h, page, invoke } = await session(t);
+  await page.click('nav button:text("Account")');
+  await page.waitForSelector('[data-testid="account-summary"]');
+  assert.equal(await page.textContent('[data-testid="account-summary"]'), 'Not signed in. Cloud sync is off.');
+  await page.click('button:text("Sign in with Google")');
+  await page.waitForSelector('.account [role="alert"]');
+  assert.match(await page.textContent('.account [role="alert"]'), /^Accounts aren't set up in this build — /);
+  await page.fill('input[type="email"]', 'not-an-address');
+  await page.click('button:text("E-mail me a sign-in link")');
+  await page.waitForSelector('.account [role="alert"]:text("Enter a valid email address.")');
+  assert.equal(answers(h, 'sign_in_email'), 0);
+
+  const lock = page.locator('input[name="tray-lock"]');
+  assert.equal(await lock.isChecked(), (await invoke('get_account')).biometric);
+  await lock.check();
+  await until(async () => (await invoke('get_account')).biometric === true, 'the tray lock to be on');
+  assert.match(await page.textContent('.account .consent'), /warnings and errors/);
+  const telemetry = page.locator('.account input[name="telemetry"]');
+  assert.equal(await telemetry.isChecked(), true);
+  await telemetry.uncheck();
+  await until(async () => (await invoke('get_settings')).betaTelemetry === false, 'diagnostics to be off');
+  await shots2(page, 'account');
+
+  // A sign-in that finished elsewhere (the browser callback) arrives as an event.
+  await page.evaluate(() =>
+    window.__cvEmit('account:updated', { enabled: true, signedIn: true, email: 'ada@example.com', provider: 'google', biometric: true }),
+  );
+  await page.waitForSelector('[data-testid="account-summary"]:text("Signed in as ada@example.com with Google.")');
+  await page.click('button:text("Sign out")');
+  await page.waitForSelector('[data-testid="account-summary"]:text("Not signed in. Cloud sync is off.")');
+  assert.equal(answers(h, 'sign_out'), 1);
+});
+
 test('screenshots of grid, editor, settings and insights', async (t) => {
   if (!shots) return 'skipped (no --shots)';
   const home = await mkdtemp(path.join(tmpdir(), 'corvane-shots-'));

@@ -156,4 +156,22 @@ describe('insights chart and ages', () => {
     expect(ageLabel(-(local - 86400), now)).toBe('yesterday');
     expect(ageLabel(3, now)).toBe('');
   });
+
+  it.each([
+    ['missing', undefined],
+    ['null', null],
+    ['a string', '-1700000000'],
+    ['not a number', NaN],
+    ['infinite', -Infinity],
+    ['an hour ahead of the clock', 'ahead'],
+  ])('shows no age when it is %s', (_what, age) => {
+    const now = new Date();
+    const value = age === 'ahead' ? -(localNowSeconds(now) + 3600) : age;
+    expect(ageLabel(value, now)).toBe('');
+  });
+
+  it('a change a few seconds ahead of the clock is "just now"', () => {
+    const now = new Date();
+    expect(ageLabel(-(localNowSeconds(now) + 5), now)).toBe('just now');
+  });
 });

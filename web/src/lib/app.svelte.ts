@@ -4,7 +4,7 @@ import { gridChoice, type GridChoice } from './grid';
 import { userText } from './sentinels';
 import type { Milestone, Note, SettingsView } from './types';
 
-export type View = 'grid' | 'editor' | 'settings' | 'insights' | 'notices' | 'hidden';
+export type View = 'grid' | 'editor' | 'settings' | 'insights' | 'notices' | 'hidden' | 'account';
 
 export interface Toast {
   id: number;
@@ -29,6 +29,10 @@ class AppState {
   onboarding = $state<{ step: string; detail: unknown } | null>(null);
   permission = $state<string | null>(null);
   gridLimit = $state(6);
+  // The one AI run the native side allows at a time: the note it works on.
+  aiRun = $state<{ id: string; title: string } | null>(null);
+  // Bumped when a run wrote into a note, so an open editor reads it again.
+  aiWrote = $state(0);
 
   get choice(): GridChoice {
     return this.settings ? gridChoice(this.settings) : { explicit: false, count: 6 };
@@ -83,6 +87,31 @@ class AppState {
     void bridge
       .invoke('log_notification', { text: `${m.pillar} — ${m.message}`, kind: 'milestone' })
       .catch(() => {});
+  }
+
+  // The run blocks its command until the tool has ended; the note receives
+  // the outcome natively and the notification log keeps the message.
+  async runAI(id: string, title: string): Promise<void> {
+    if (this.aiRun) return;
+    this.aiRun = { id, title };
+    try {
+      const answer = await bridge.invoke<string | null>('run_ai', { title, id });
+      this.toast(`AI run — ${title}`, typeof answer === 'string' && answer ? answer : 'Done.');
+    } catch (e) {
+      this.fail(`AI run — ${title}`, e);
+    } finally {
+      this.aiRun = null;
+      this.aiWrote++;
+      await this.loadNotes();
+    }
+  }
+
+  async cancelAI(): Promise<void> {
+    try {
+      await bridge.invoke('cancel_ai');
+    } catch (e) {
+      this.fail('AI run', e);
+    }
   }
 
   open(id: string): void {

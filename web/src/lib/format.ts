@@ -6,9 +6,13 @@ export function localNowSeconds(now: Date): number {
   return Math.floor(now.getTime() / 1000) - now.getTimezoneOffset() * 60;
 }
 
-export function ageLabel(age: number, now: Date): string {
-  if (!Number.isFinite(age) || age >= 0) return '';
+// Notes from some sources come without an age, or with one that is not a
+// number or lies ahead of the clock; those cards show no age rather than
+// "just now" or a date in 1970.
+export function ageLabel(age: unknown, now: Date): string {
+  if (typeof age !== 'number' || !Number.isFinite(age) || age >= 0) return '';
   const ago = localNowSeconds(now) + age;
+  if (ago < -120) return '';
   if (ago < 45) return 'just now';
   if (ago < 3600) return `${Math.max(1, Math.round(ago / 60))} min ago`;
   if (ago < 86400) return `${Math.round(ago / 3600)} h ago`;

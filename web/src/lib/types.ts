@@ -5,7 +5,8 @@ export interface Note {
   name: string;
   preview: string;
   pinned: boolean;
-  age: number;
+  // Absent for notes whose source has no change time.
+  age?: number;
   images: string[];
   previewHTML: string;
   bodyHydrated: boolean;
