@@ -314,9 +314,10 @@ ProcessResult ProcessRunner::run(const RunOptions& options) {
       }
       ProcessResult r;
       r.status = 124;
-      r.stdoutText = collector.take(0);
-      r.stdoutWasUtf8 = isValidUtf8(r.stdoutText);
-      r.stdoutText = decodeUtf8(std::move(r.stdoutText));
+      std::string out = collector.take(0);
+      r.stdoutBytes = out.size();
+      r.stdoutWasInvalid = !isValidUtf8(out);
+      r.stdoutText = decodeUtf8(std::move(out));
       r.stderrText = timeoutMessage(limit);
       return r;
     }
