@@ -1,5 +1,7 @@
 #include "shell/seams.h"
 
+#include "account/commands.h"
+
 namespace corvane::shell {
 
 ShellSeams& seams() {
@@ -10,6 +12,7 @@ ShellSeams& seams() {
 void installSeams() {
   // Hotkeys, the input hook, AI availability, cloud sync and the updater
   // install their members here as they land.
+  seams().handleSignInUrl = [](const std::string& url) { return account::handleOpenURL(url); };
 }
 
 }  // namespace corvane::shell
