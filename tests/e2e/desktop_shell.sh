@@ -145,11 +145,11 @@ focus_tray() {
 }
 focus_tray
 xdotool key --clearmodifiers ctrl+n
-sleep 0.5
+sleep 1  # the dialog opens and focuses its field
 xdotool type --delay 20 "Typed In E2E"
 xdotool key --clearmodifiers Return
 check "Ctrl+N creates a note through the page" wait_for 10 bash -c "ls '$HOME/Corvane/Notes' | grep -qi 'typed'"
-sleep 0.5
+sleep 1  # the page opens it in the editor
 import -window root "$work/new-note.png"
 [ -n "${CORVANE_E2E_SHOT:-}" ] && cp "$work/new-note.png" "${CORVANE_E2E_SHOT%.png}-new-note.png"
 # The new note opens in the editor: Escape goes back to the grid, then hides.
