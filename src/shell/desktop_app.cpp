@@ -18,16 +18,21 @@
 #include "bridge/shell_hooks.h"
 #include "insights/stats.h"
 #include "media/web_scheme_handler.h"
+#include "notes/script_runner.h"
 #include "notes/store_cache.h"
+#include "platform/confirmation_dialog.h"
 #include "platform/user_defaults.h"
 #include "records/app_log.h"
 #include "records/settings.h"
+#include "shell/approval_dialog.h"
+#include "shell/cursor_hud_gtk.h"
 #include "shell/first_run.h"
 #include "shell/launch.h"
 #include "shell/permission_poll.h"
 #include "shell/seams.h"
 #include "shell/system_integration.h"
 #include "shell/status_item.h"
+#include "shell/status_panel.h"
 #include "shell/tray_window.h"
 #include "shell/window_controller.h"
 
@@ -198,11 +203,30 @@ bool handOver(const LaunchRequest& req, const std::filesystem::path& socket) {
   return false;
 }
 
+// Asking the Notes stand-in runs a process: the poll reads the last answer
+// and the next one is fetched off the main thread. Without a stand-in there
+// is nothing to grant.
+bool notesGranted() {
+  static std::atomic<bool> granted{true};
+  static std::atomic<bool> asked{false};
+  static std::atomic<bool> inFlight{false};
+  if (!notes::configuredOsascript()) return true;
+  if (!asked.exchange(true)) granted.store(notes::notesAutomationGranted(false));
+  else if (!inFlight.exchange(true)) {
+    static SerialQueue queue("com.corvane.permissions");
+    queue.post([] {
+      granted.store(notes::notesAutomationGranted(false));
+      inFlight.store(false);
+    });
+  }
+  return granted.load();
+}
+
 PermissionState checkPermissions() {
   PermissionState s;
   s.accessibility = x11InputAvailable();
   s.inputMonitoring = s.accessibility;
-  s.notes = true;  // the folder store needs no grant
+  s.notes = notesGranted();
   return s;
 }
 
@@ -313,6 +337,11 @@ void startUp(Delegate& d, const std::string& resources) {
              " ms after start");
   forward.target = d.tray.get();
   d.bridge->setWebView(d.tray);
+  // The status panel near the pointer serves notices and account statuses;
+  // the AI approval asks over the tray.
+  installStatusPanels(makeGtkCursorHUD());
+  installApprovalDialog([] { return gDelegate && gDelegate->tray ? gDelegate->tray->nativeWindow() : nullptr; },
+                        [] { return !gDelegate || gDelegate->quitting; });
   // 1-2. Hardening and the media reconcile. They follow the web view's
   // creation so its processes start while the data directory is walked; no
   // command can run before this function returns (page messages arrive on
@@ -356,7 +385,11 @@ void startUp(Delegate& d, const std::string& resources) {
 
   // 15. The permission poll.
   d.permissions = PermissionPoll::create(
-      mainQueue(), checkPermissions, [](const std::string& p) { bridge::emitEvent("onboard:permissions", p); },
+      mainQueue(), checkPermissions,
+      [](const std::string& p) {
+        appLog(LogLevel::Debug, "permissions", p);
+        bridge::emitEvent("onboard:permissions", p);
+      },
       [](const PermissionState& s) {
         auto& sm = seams();
         if (s.accessibility && sm.inputHookInstalled && !sm.inputHookInstalled()) {
@@ -447,6 +480,8 @@ int runDesktop(int argc, char** argv) {
   flushEverything();
   d.permissions.reset();
   d.status.reset();
+  platform::installConfirmationDialog(nullptr);
+  installStatusPanels(nullptr);
   bridge::installShellHooks({});
   d.window.reset();
   d.bridge->setWebView({});

@@ -13,8 +13,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "bridge/bootstrap_script.h"
+#include "core/json.h"
 #include "core/queue.h"
 #include "records/app_log.h"
 
@@ -168,6 +170,9 @@ struct TrayWindow::Impl {
   double animSeconds = 0;
   int lastMonitor = -1;
   bool loadedOnce = false;
+  // The page's first "list_notes": its call id until answered, then -1. The
+  // answer is logged once (launch figures, end-to-end checks).
+  int64_t firstListCall = 0;
   // Show and hide timings for the application log (figures, not behaviour).
   std::optional<std::chrono::steady_clock::time_point> showStarted, hideStarted;
 
@@ -339,6 +344,12 @@ void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, 
     UrlBits b = urlBits(uri);
     origin.protocol = b.scheme;
     origin.host = b.hasUserOrPort ? std::string() : b.host;
+  }
+  if (impl->firstListCall == 0 && std::strstr(json, "\"list_notes\"")) {
+    auto body = Json::parse(json, nullptr, false);
+    if (body.is_object() && body.value("cmd", "") == "list_notes" && body.contains("callId") &&
+        body["callId"].is_number_integer())
+      impl->firstListCall = body["callId"].get<int64_t>();
   }
   impl->bridge->receive(json, origin);
   g_free(json);
@@ -690,6 +701,20 @@ void TrayWindow::activate(const ForeignApp& app) {
 }
 
 void TrayWindow::evaluateScript(const std::string& script) {
+  if (impl_->firstListCall > 0) {
+    std::string prefix = "window.__cvResolve(" + std::to_string(impl_->firstListCall) + ", ";
+    if (script.rfind(prefix, 0) == 0) {
+      impl_->firstListCall = -1;
+      std::string rest = script.substr(prefix.size());
+      bool ok = rest.rfind("true, ", 0) == 0;
+      std::string detail = "failed";
+      if (ok && rest.size() > 8) {
+        auto notes = Json::parse(rest.substr(6, rest.size() - 8), nullptr, false);
+        detail = std::to_string(notes.is_array() ? notes.size() : 0) + " notes";
+      }
+      records::appLog(records::LogLevel::Info, "window", "first list_notes answered, " + detail);
+    }
+  }
   webkit_web_view_evaluate_javascript(impl_->view, script.c_str(), static_cast<gssize>(script.size()), nullptr,
                                       nullptr, nullptr, nullptr, nullptr);
 }

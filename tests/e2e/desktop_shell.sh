@@ -2,11 +2,14 @@
 # End to end: the desktop program as a user meets it, under a virtual X
 # server with openbox on a private session bus.
 #   desktop_shell.sh BIN_DIR
-# Starts in a fresh HOME, waits for the page's first list_notes answer, takes
-# a screenshot, checks the sample notes, toggles with --toggle, hands over a
-# corvane://auth URL, reads the status item's menu over D-Bus, replaces the
-# running copy with a second launch (its counters flushed), hides with Escape
-# (the page asks "hide_window") and Ctrl+W, and quits with Ctrl+Q.
+# Starts in a fresh HOME with the real page (share/corvane/web), waits for the
+# page's first list_notes answer, takes a screenshot, checks the sample notes,
+# toggles with --toggle, hands over an e-mail sign-in URL (the account's
+# status shows in the panel near the pointer), reads the status item's menu
+# over D-Bus, replaces the running copy with a second launch (its counters
+# flushed) that scripts the Notes simulator (the permission poll follows its
+# grant), creates a note with Ctrl+N, hides with Escape (the page asks
+# "hide_window") and Ctrl+W, and quits with Ctrl+Q.
 set -uo pipefail
 bin=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +21,10 @@ if [ -z "${CORVANE_E2E_INNER:-}" ]; then
       exit 77
     fi
   done
+  if [ ! -f "$1/../share/corvane/web/index.html" ]; then
+    echo "SKIP: the page is not built (node and npm build web/ into share/corvane/web)"
+    exit 77
+  fi
   export CORVANE_E2E_INNER=1
   exec dbus-run-session -- xvfb-run -a -s "-screen 0 1440x900x24" "$0" "$@"
 fi
@@ -26,7 +33,7 @@ work=$(mktemp -d /tmp/corvane-e2e.XXXXXX)
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset XDG_DATA_HOME XDG_CONFIG_HOME
-export CORVANE_WEB_ROOT=$here/page
+unset CORVANE_WEB_ROOT CORVANE_OSASCRIPT
 export WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}:detect_leaks=0
 export NO_AT_BRIDGE=1
@@ -54,6 +61,8 @@ log_count() { cat "$logdir"/2*.jsonl 2>/dev/null | grep -c -- "$1"; }
 log_has_n() { [ "$(log_count "$1")" -ge "$2" ]; }
 tray_visible() { xdotool search --onlyvisible --classname '^corvane$' >/dev/null 2>&1; }
 tray_hidden() { ! tray_visible; }
+hud_visible() { xdotool search --onlyvisible --classname '^corvane-hud$' >/dev/null 2>&1; }
+hud_gone() { ! hud_visible; }
 alive() { kill -0 "$1" 2>/dev/null; }
 dead() { ! kill -0 "$1" 2>/dev/null; }
 
@@ -62,9 +71,9 @@ sleep 0.5
 
 # 1. First launch in a fresh HOME: the page loads and list_notes is answered.
 "$bin/corvane" >"$work/first.log" 2>&1 & first=$!; pids+=($first)
-check "page's first list_notes answered" wait_for 40 log_has_n "first list_notes reply, 3 notes" 1
+check "page's first list_notes answered" wait_for 40 log_has_n "first list_notes answered, 3 notes" 1
 check "tray window shown" wait_for 10 tray_visible
-sleep 0.5
+sleep 1
 import -window root "$work/shot.png"
 colors=$(convert "$work/shot.png" -format '%k' info: 2>/dev/null || echo 0)
 check "screenshot is not blank ($colors colours)" test "$colors" -gt 20
@@ -84,10 +93,16 @@ check "frame saved on hide" grep -Eq '"Corvane.mainWindowFrame.v1": *"\{\{[0-9.-
 check "--toggle shows again" wait_for 5 tray_visible
 check "first copy still runs" alive $first
 
-# 3. A sign-in URL goes to the running copy, which keeps running.
-"$bin/corvane" "corvane://auth/x"; rc=$?
+# 3. A sign-in URL goes to the running copy and its account, which answers in
+# the status panel near the pointer (no backend is set up: the link is invalid).
+xdotool mousemove 300 300
+"$bin/corvane" "corvane://auth/email?link=https%3A%2F%2Fexample.invalid%2Fx"; rc=$?
 check "URL launch exits 0" test $rc -eq 0
-sleep 0.3
+check "account status logged as hud" wait_for 5 log_has_n '"hud".*failure: ✕ Sign-in link invalid — request a new one' 1
+check "status panel shown" wait_for 5 hud_visible
+import -window root "$work/hud.png"
+[ -n "${CORVANE_E2E_SHOT:-}" ] && cp "$work/hud.png" "${CORVANE_E2E_SHOT%.png}-hud.png"
+check "status panel goes by itself" wait_for 5 hud_gone
 check "URL launch leaves the first copy running" alive $first
 
 # 4. The status item's menu over D-Bus, and Activate toggles.
@@ -107,12 +122,19 @@ gdbus call --session --dest "$item" --object-path /MenuBar \
   --method com.canonical.dbusmenu.Event 1 clicked '<int32 0>' 0 >/dev/null
 check "\"Show / Hide Grid\" shows it" wait_for 5 tray_visible
 
-# 5. A plain launch replaces the first copy, which flushes its counters.
+# 5. A plain launch replaces the first copy, which flushes its counters. The
+# second copy scripts the Notes simulator, whose grant the permission poll reports.
+export CORVANE_OSASCRIPT=$bin/corvane-notes-sim CORVANE_NOTES_SIM_STATE=$work/notes-sim.json
+"$bin/corvane-notes-sim" --admin set permission '"denied"' >/dev/null
 "$bin/corvane" >"$work/second.log" 2>&1 & second=$!; pids+=($second)
 check "first copy quits" wait_for 10 dead $first
 check "its summons were written" grep -Eq '"summons":[1-9]' "$HOME/Corvane/stats.json"
-check "second copy answers list_notes" wait_for 40 log_has_n "first list_notes reply" 2
+check "second copy answers list_notes" wait_for 40 log_has_n "first list_notes answered" 2
 check "second copy shows the tray" wait_for 10 tray_visible
+check "poll reports Notes refused" wait_for 10 log_has_n '"permissions".*notes\\":false' 1
+"$bin/corvane-notes-sim" --admin set permission '"granted"' >/dev/null
+check "poll reports Notes granted" wait_for 10 log_has_n '"permissions".*notes\\":true' 1
+unset CORVANE_OSASCRIPT
 
 # 6. Escape (through the page and "hide_window") and Ctrl+W hide; Ctrl+Q quits.
 focus_tray() {
@@ -122,8 +144,20 @@ focus_tray() {
   sleep 0.3
 }
 focus_tray
+xdotool key --clearmodifiers ctrl+n
+sleep 1  # the dialog opens and focuses its field
+xdotool type --delay 20 "Typed In E2E"
+xdotool key --clearmodifiers Return
+check "Ctrl+N creates a note through the page" wait_for 10 bash -c "ls '$HOME/Corvane/Notes' | grep -qi 'typed'"
+sleep 1  # the page opens it in the editor
+import -window root "$work/new-note.png"
+[ -n "${CORVANE_E2E_SHOT:-}" ] && cp "$work/new-note.png" "${CORVANE_E2E_SHOT%.png}-new-note.png"
+# The new note opens in the editor: Escape goes back to the grid, then hides.
 xdotool key --clearmodifiers Escape
-check "Escape hides" wait_for 5 tray_hidden
+sleep 0.5
+check "Escape in the editor keeps the tray" tray_visible
+xdotool key --clearmodifiers Escape
+check "Escape on the grid hides" wait_for 5 tray_hidden
 "$bin/corvane" --toggle
 wait_for 5 tray_visible
 focus_tray
