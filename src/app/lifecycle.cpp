@@ -12,8 +12,11 @@ void installProcessHooks() {
   notes::StoreCache::setImageNormalizer([](std::string_view html) { return media::normalizeImages(html); });
 }
 
+void startNoteCache() { notes::StoreCache::shared()->start(); }
+
 void startBackgroundServices() {
   records::hardenDataDirectory();
+  startNoteCache();
   media::MediaLibrarian::shared()->reconcile();
 }
 

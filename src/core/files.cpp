@@ -71,7 +71,8 @@ Result<std::string> readFile(const fs::path& path) { return readFileLimited(path
 
 namespace {
 Result<void> writeThroughTemp(const fs::path& path, const fs::path& temp, std::string_view data, mode_t mode,
-                              int extraFlags) {
+                              int extraFlags, const BeforeRename& beforeRename = {}, bool* renamed = nullptr) {
+  if (renamed) *renamed = false;
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   {
@@ -93,17 +94,32 @@ Result<void> writeThroughTemp(const fs::path& path, const fs::path& temp, std::s
       ::unlink(temp.c_str());
       return fail(errnoMessage(e));
     }
+    if (beforeRename && !beforeRename(f.fd)) {
+      ::unlink(temp.c_str());
+      return ok();
+    }
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     int e = errno;
     ::unlink(temp.c_str());
     return fail(errnoMessage(e));
   }
+  if (renamed) *renamed = true;
   Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (d.fd >= 0) ::fsync(d.fd);
   return ok();
 }
 }  // namespace
+
+Result<bool> writeFileAtomicChecked(const fs::path& path, std::string_view data, mode_t mode,
+                                    const BeforeRename& beforeRename) {
+  fs::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  fs::path temp = dir / ("." + path.filename().string() + "." + randomHex(6) + ".tmp");
+  bool renamed = false;
+  CORVANE_TRY(writeThroughTemp(path, temp, data, mode, O_EXCL, beforeRename, &renamed));
+  return renamed;
+}
 
 Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode) {
   fs::path dir = path.parent_path();

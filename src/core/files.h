@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,14 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes);
 // Writes data atomically with the given permission bits (applied to the
 // temporary file before it is renamed into place).
 Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
+// Like writeFileAtomic, with a last look before the rename: `beforeRename`
+// gets the written temporary's descriptor and returns false to give up (the
+// temporary is removed, the file left as it is). True when the file was
+// replaced.
+using BeforeRename = std::function<bool(int tempFd)>;
+Result<bool> writeFileAtomicChecked(const fs::path& path, std::string_view data, mode_t mode,
+                                    const BeforeRename& beforeRename);
 
 // The same through a temporary file of a fixed name (in the same folder), for
 // files whose single writer is known; a failed write removes the temporary
