@@ -1,12 +1,16 @@
 #include "records/settings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <mutex>
 #include <unordered_set>
 
 #include "core/files.h"
 #include "core/paths.h"
+#include "records/app_log.h"
 #include "records/private_files.h"
 
 namespace corvane::records {
@@ -188,17 +192,19 @@ std::vector<std::string> cleanIds(const std::vector<std::string>& ids) {
   return out;
 }
 
-Settings decodeSettings(std::string_view text) {
+std::optional<Settings> decodeSettingsIfValid(std::string_view text) {
   auto parsed = parseJson(text);
-  if (!parsed || !parsed->is_object()) return Settings{};
+  if (!parsed || !parsed->is_object()) return std::nullopt;
   try {
     return decodeObject(*parsed);
   } catch (const WrongType&) {
-    return Settings{};
+    return std::nullopt;
   } catch (const std::exception&) {
-    return Settings{};
+    return std::nullopt;
   }
 }
+
+Settings decodeSettings(std::string_view text) { return decodeSettingsIfValid(text).value_or(Settings{}); }
 
 std::string encodeSettings(const Settings& s) {
   Json o = Json::object();
@@ -244,8 +250,27 @@ fs::path SettingsStore::filePath() const { return file_ ? *file_ : dataDirectory
 
 void SettingsStore::ensureLoaded() {
   if (cached_) return;
-  auto text = readFileLimited(filePath(), kMaxSettingsFileBytes);
-  cached_ = text ? decodeSettings(*text) : Settings{};
+  const fs::path file = filePath();
+  auto text = readFileLimited(file, kMaxSettingsFileBytes);
+  std::optional<Settings> decoded = text ? decodeSettingsIfValid(*text) : std::nullopt;
+  const bool damaged = text ? !decoded : text.error() == "file too large";
+  if (damaged) {
+    // Defaults are used, but the user's vault path, projects and pins stay
+    // recoverable: the file is moved aside before anything overwrites it.
+    fs::path aside = file;
+    aside += ".corrupt";
+    if (::rename(file.c_str(), aside.c_str()) == 0) {
+      ::chmod(aside.c_str(), 0600);
+      appLog(LogLevel::Error, "settings",
+             file.filename().string() + " could not be decoded; kept as " + aside.filename().string() +
+                 ", using defaults");
+    } else {
+      appLog(LogLevel::Error, "settings",
+             file.filename().string() + " could not be decoded nor moved aside (" + errnoMessage(errno) +
+                 "); using defaults");
+    }
+  }
+  cached_ = decoded.value_or(Settings{});
 }
 
 Settings SettingsStore::load() {
