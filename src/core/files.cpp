@@ -40,14 +40,18 @@ Result<void> writeAll(int fd, std::string_view data) {
   }
   return ok();
 }
-}  // namespace
 
-Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
-  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0) return fail(errnoMessage(errno));
+// Reads an open file; with `regularOnly`, anything but a regular file is
+// refused and the descriptor (opened non-blocking) is made blocking first.
+Result<std::string> readOpened(int fd, size_t maxBytes, bool regularOnly) {
   struct stat st {};
-  if (::fstat(f.fd, &st) != 0) return fail(errnoMessage(errno));
+  if (::fstat(fd, &st) != 0) return fail(errnoMessage(errno));
   if (S_ISDIR(st.st_mode)) return fail(errnoMessage(EISDIR));
+  if (regularOnly && !S_ISREG(st.st_mode)) return fail("not a regular file");
+  if (regularOnly) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
   std::string out;
   if (S_ISREG(st.st_mode)) {
     if (static_cast<uint64_t>(st.st_size) > maxBytes) return fail("file too large");
@@ -55,7 +59,7 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
   }
   char buffer[65536];
   while (true) {
-    ssize_t n = ::read(f.fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(errnoMessage(errno));
@@ -65,6 +69,21 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
     out.append(buffer, static_cast<size_t>(n));
   }
   return out;
+}
+
+}  // namespace
+
+Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
+  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (f.fd < 0) return fail(errnoMessage(errno));
+  return readOpened(f.fd, maxBytes, false);
+}
+
+Result<std::string> readRegularFile(const fs::path& path, size_t maxBytes, bool followLinks) {
+  // Non-blocking open: a FIFO must not hang the reader before it is refused.
+  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
+  if (f.fd < 0) return fail(errno == ELOOP ? std::string("not a regular file") : errnoMessage(errno));
+  return readOpened(f.fd, maxBytes, true);
 }
 
 Result<std::string> readFile(const fs::path& path) { return readFileLimited(path, SIZE_MAX); }

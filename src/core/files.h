@@ -22,6 +22,11 @@ Result<std::string> readFile(const fs::path& path);
 // Reads at most maxBytes; fails with "file too large" beyond.
 Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes);
 
+// Reads at most maxBytes of a regular file; anything else (FIFO, device,
+// socket, folder, and without `followLinks` a symbolic link) fails with "not
+// a regular file" without blocking.
+Result<std::string> readRegularFile(const fs::path& path, size_t maxBytes, bool followLinks);
+
 // Writes data atomically with the given permission bits (applied to the
 // temporary file before it is renamed into place).
 Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode = 0600);
