@@ -679,9 +679,14 @@ Result<std::vector<Note>> FileStore::searchNotes(const std::string& query) {
   std::string q = lowerCaseText(query);
   std::vector<Note> out;
   for (Note& note : all) {
-    if (lowerCaseText(note.name).find(q) != std::string::npos ||
-        lowerCaseText(note.preview).find(q) != std::string::npos)
-      out.push_back(std::move(note));
+    bool hit = lowerCaseText(note.name).find(q) != std::string::npos ||
+               lowerCaseText(note.preview).find(q) != std::string::npos;
+    // The preview is cut: a longer note is searched through its whole text.
+    if (!hit && note.preview.size() >= kPreviewTextLimit) {
+      auto text = plainText(note.id);
+      hit = text && lowerCaseText(*text).find(q) != std::string::npos;
+    }
+    if (hit) out.push_back(std::move(note));
   }
   return out;
 }

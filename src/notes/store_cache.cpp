@@ -1119,7 +1119,7 @@ void StoreCache::noteCreated(const std::string& id, const std::string& name, con
   stub.name = name;
   stub.age = note.age;
   auto nameEntry = std::make_shared<const IndexedName>(std::move(stub), fold(name), std::string());
-  auto body = makeIndexedBody(plainText, note.age, name, BODY_CAP);
+  auto body = makeIndexedBody(plainText, note.age, name, bodyCap());
 
   PersistTicket ticket;
   {
@@ -1181,10 +1181,10 @@ void StoreCache::bodyChanged(const std::string& id, const std::optional<std::str
     existing = existingPtr.get();
     const int64_t age = ageNow();
     if (newHTML) {
-      body = makeIndexedBody(plain, age, name, BODY_CAP);
+      body = makeIndexedBody(plain, age, name, bodyCap());
     } else if (!appended.empty()) {
       std::string text = existing && !existing->text.empty() ? existing->text + "\n" + appended : appended;
-      body = makeIndexedBody(text, age, name, BODY_CAP);
+      body = makeIndexedBody(text, age, name, bodyCap());
     }
 
     std::lock_guard lock(mutex_);
@@ -1483,6 +1483,17 @@ size_t StoreCache::bodyIndexCount() {
 
 // ---- search index jobs
 
+StoreCache::IndexLimits StoreCache::indexLimits() {
+  // A folder of files is cheap to read: every note is indexed whole, in large
+  // batches. The caps spare a scripted Notes application, which answers slowly.
+  auto store = activeStore();
+  if (dynamic_cast<FileStore*>(store.get()) != nullptr)
+    return IndexLimits{SIZE_MAX, SIZE_MAX, kWholeTextBatch, kWholeTextPause};
+  return IndexLimits{PLAIN_CAP, BODY_CAP, INDEX_CAP, kIndexPause};
+}
+
+size_t StoreCache::bodyCap() { return indexLimits().text; }
+
 void StoreCache::startNameRefresh(bool fromSearch) {
   if (stopping_.load()) return;
   uint64_t generation;
@@ -1608,13 +1619,14 @@ void StoreCache::runBodyIndexing() {
   std::vector<Item> batch;
   uint64_t generation;
   if (stopping_.load()) return;
+  const IndexLimits limits = indexLimits();
   {
     std::lock_guard lock(mutex_);
     indexPause_.detach();  // this is the scheduled run (or a newer one replaces it)
     if (indexing_) return;
     const size_t count = index_.bodyCount();
-    if (count >= PLAIN_CAP) return;
-    const size_t room = std::min(PLAIN_CAP - count, INDEX_CAP);
+    if (count >= limits.notes) return;
+    const size_t room = std::min(limits.notes - count, limits.batch);
     auto consider = [&](const Note& n) {
       if (batch.size() >= room) return;
       if (index_.body(n.id) != nullptr) return;
@@ -1648,7 +1660,7 @@ void StoreCache::runBodyIndexing() {
     for (auto& [id, text] : texts) {
       auto it = byId.find(id);
       if (it == byId.end()) continue;
-      prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, BODY_CAP));
+      prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, limits.text));
     }
     std::lock_guard lock(mutex_);
     if (generation != generation_) {
@@ -1671,7 +1683,7 @@ void StoreCache::runBodyIndexing() {
   {
     std::lock_guard lock(mutex_);
     indexing_ = false;
-    if (current && generation == generation_ && index_.bodyCount() <= PLAIN_CAP - 1) {
+    if (current && generation == generation_ && index_.bodyCount() < limits.notes) {
       for (const auto& e : *index_.names()) {
         if (index_.body(e->stub.id) != nullptr) continue;
         if (auto u = unreadable_.find(e->stub.id); u != unreadable_.end() && u->second == e->stub.age) continue;
@@ -1680,7 +1692,7 @@ void StoreCache::runBodyIndexing() {
       }
     }
   }
-  if (more) scheduleBodyIndexing(kIndexPause);
+  if (more) scheduleBodyIndexing(limits.pause);
 }
 
 // ---- search
@@ -1749,7 +1761,7 @@ std::vector<Note> StoreCache::deepSearch(std::string_view query) {
         for (auto& [id, text] : store->plainTexts(ids)) {
           auto it = byId.find(id);
           if (it == byId.end()) continue;
-          prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, BODY_CAP));
+          prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, bodyCap()));
         }
         std::lock_guard lock(mutex_);
         std::vector<std::pair<std::string, IndexedBodyPtr>> accepted;

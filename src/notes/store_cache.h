@@ -72,6 +72,9 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   static constexpr size_t kHiddenPreviewChars = 140;
   static constexpr auto kWatchDebounce = std::chrono::milliseconds(800);
   static constexpr auto kIndexPause = std::chrono::milliseconds(400);
+  // The folder store: whole texts, no note cap, bigger batches, short pauses.
+  static constexpr size_t kWholeTextBatch = 2000;
+  static constexpr auto kWholeTextPause = std::chrono::milliseconds(20);
 
   struct Options {
     const Clock* clock = nullptr;  // the system clock
@@ -204,6 +207,14 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   bool waitForNames();
   void startNameRefresh(bool fromSearch = false);
   void runNameRefresh(uint64_t generation);
+  struct IndexLimits {
+    size_t notes;  // notes with body text at most
+    size_t text;   // code points kept per note
+    size_t batch;  // notes per indexing batch
+    Duration pause;
+  };
+  IndexLimits indexLimits();
+  size_t bodyCap();
   void scheduleBodyIndexing(Duration delay);
   void runBodyIndexing();
   void startAttachmentCheck(int64_t limit);

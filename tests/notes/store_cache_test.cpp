@@ -642,6 +642,31 @@ TEST_F(CacheTest, EditsAreSearchableAtOnceAndOutsideChangesAreReindexed) {
   EXPECT_THAT(idsOf(cache->search("walrus")), ElementsAre("n04"));
 }
 
+TEST_F(CacheTest, TheFolderStoreIsSearchedThroughTheWholeTextOfEveryNote) {
+  activeStore = std::make_shared<FileStore>(vault);
+  // More notes than the Notes application's cap, the sought one the oldest,
+  // its word far past the Notes application's text cap.
+  for (int i = 0; i < 2100; ++i)
+    std::ofstream(vault / ("n" + std::to_string(i) + ".md")) << "Note " << i << "\nsome common words\n";
+  // One word 9,000 characters in (within the listing's preview), one past
+  // any preview.
+  std::ofstream(vault / "deep.md") << "Deep\n"
+                                   << std::string(9000, 'x') << " quetzalcoatl\n"
+                                   << std::string(30000, 'y') << " axolotl\n";
+  fs::last_write_time(vault / "deep.md", fs::file_time_type::clock::now() - std::chrono::hours(24 * 365));
+  cache->start();
+  sched.runUntilIdle();
+  sched.fastForwardBy(std::chrono::seconds(1));  // the batches after the first
+  sched.runUntilIdle();
+  EXPECT_EQ(cache->bodyIndexCount(), 2101u);
+  EXPECT_THAT(idsOf(cache->search("quetzalcoatl")), ElementsAre("deep"));
+  EXPECT_THAT(idsOf(cache->search("axolotl")), ElementsAre("deep"));
+  EXPECT_THAT(idsOf(cache->deepSearch("axolotl")), ElementsAre("deep"));
+  auto hits = FileStore(vault).searchNotes("AXOLOTL");
+  ASSERT_TRUE(hits.has_value());
+  EXPECT_THAT(idsOf(*hits), ElementsAre("deep"));
+}
+
 TEST_F(CacheTest, AColdSearchReadsTheNamesFirst) {
   store->put("c", "Café crème", "<div>Café crème</div>", 1);
   store->put("t", "Tea", "<div>Tea</div>", 2);
