@@ -1543,7 +1543,12 @@ void StoreCache::runNameRefresh(uint64_t generation) {
     NameList fresh;
     fresh.reserve(listed->size());
     std::vector<const IndexedName*> toWarm;
-    for (const auto& n : *listed) {
+    // When every note's whole text is indexed, the listing's long previews
+    // would be a second copy of it: the name index keeps their start only.
+    const bool wholeText = indexLimits().text == SIZE_MAX;
+    for (auto& n : *listed) {
+      if (wholeText && n.preview.size() > kListedPreviewBytes)
+        n.preview = std::string(prefixBytesAtBoundary(n.preview, kListedPreviewBytes));
       auto it = previous.find(n.id);
       if (it != previous.end()) {
         const IndexedName& e = **it->second;

@@ -74,6 +74,7 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   static constexpr auto kIndexPause = std::chrono::milliseconds(400);
   // The folder store: whole texts, no note cap, bigger batches, short pauses.
   static constexpr size_t kWholeTextBatch = 2000;
+  static constexpr size_t kListedPreviewBytes = 600;
   static constexpr auto kWholeTextPause = std::chrono::milliseconds(20);
 
   struct Options {
