@@ -56,15 +56,8 @@ class Decoder {
   std::optional<int64_t> integer(std::string_view key) const {
     const Json* v = present(key);
     if (!v) return std::nullopt;
-    if (v->is_number_integer()) {
-      if (v->is_number_unsigned() && v->get<uint64_t>() > uint64_t(INT64_MAX)) throw WrongType{};
-      return v->get<int64_t>();
-    }
-    if (v->is_number_float()) {
-      // 6.0 is an integer; 6.5 is not.
-      double d = v->get<double>();
-      if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) <= 9007199254740991.0) return int64_t(d);
-    }
+    // 6.0 is an integer; 6.5 is not.
+    if (auto n = exactInteger(*v)) return n;
     throw WrongType{};
   }
   void texts(std::string_view key, std::vector<std::string>& out) const {
