@@ -9,6 +9,8 @@
 #include "media/note_images.h"
 #include "notes/store_cache.h"
 #include "platform/keychain.h"
+#include "platform/user_defaults.h"
+#include "records/app_log.h"
 #include "records/notices.h"
 #include "records/private_files.h"
 #ifdef CORVANE_HAVE_SECRET_SERVICE
@@ -24,10 +26,15 @@ void installProcessHooks() {
     platform::Keychain::setShared(platform::makeSecretServiceKeychain(platform::makeFileKeychain()));
 #endif
   notes::StoreCache::setImageNormalizer([](std::string_view html) { return media::normalizeImages(html); });
+  platform::setUserDefaultsDamageHook(
+      [](const std::string& message) { records::appLog(records::LogLevel::Error, "defaults", message); });
 }
+
+void startNoteCache() { notes::StoreCache::shared()->start(); }
 
 void startBackgroundServices() {
   records::hardenDataDirectory();
+  startNoteCache();
   media::MediaLibrarian::shared()->reconcile();
   ai::refreshAIAvailability();
   account::startAccountServices();

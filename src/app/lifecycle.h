@@ -7,8 +7,14 @@ namespace corvane::app {
 // images through the media library). Cheap; every front end calls it first.
 void installProcessHooks();
 
+// The note cache as every front end must start it: "cache.json" loaded, a
+// refresh and the full name listing begun, the vault watched. Without it the
+// first commands would answer from whatever few notes they happened to touch.
+void startNoteCache();
+
 // The start-up work of a long-running front end: the data directory is made
-// private again and the media library checks its files against the backup.
+// private again, the note cache is started (startNoteCache) and the media
+// library checks its files against the backup.
 void startBackgroundServices();
 
 // Waits for the subsystems' queued writes (the note cache's jobs and file,

@@ -85,6 +85,10 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
     args = std::move(*parsed);
   }
 
+  // The note cache starts as in every front end, so counts and name checks
+  // see the whole vault.
+  app::startNoteCache();
+
   // The command runs where the bridge would run it while this thread serves
   // the main queue, so handlers that wait for the main thread work as in the app.
   auto queues = bridge::BridgeQueues::standard();
@@ -124,7 +128,8 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
 
 int runStdioBridge() {
   // Start-up work: pruning old log day files, hardening the data directory,
-  // checking media against its backup, the account, log upload and cloud sync.
+  // starting the note cache, checking media against its backup, the account,
+  // log upload and cloud sync.
   records::startLogMaintenance();
   app::startBackgroundServices();
   auto bridge = bridge::Bridge::create(app::commandRouter(), records::logCommandFailure);

@@ -40,14 +40,18 @@ Result<void> writeAll(int fd, std::string_view data) {
   }
   return ok();
 }
-}  // namespace
 
-Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
-  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0) return fail(errnoMessage(errno));
+// Reads an open file; with `regularOnly`, anything but a regular file is
+// refused and the descriptor (opened non-blocking) is made blocking first.
+Result<std::string> readOpened(int fd, size_t maxBytes, bool regularOnly) {
   struct stat st {};
-  if (::fstat(f.fd, &st) != 0) return fail(errnoMessage(errno));
+  if (::fstat(fd, &st) != 0) return fail(errnoMessage(errno));
   if (S_ISDIR(st.st_mode)) return fail(errnoMessage(EISDIR));
+  if (regularOnly && !S_ISREG(st.st_mode)) return fail("not a regular file");
+  if (regularOnly) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
   std::string out;
   if (S_ISREG(st.st_mode)) {
     if (static_cast<uint64_t>(st.st_size) > maxBytes) return fail("file too large");
@@ -55,7 +59,7 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
   }
   char buffer[65536];
   while (true) {
-    ssize_t n = ::read(f.fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(errnoMessage(errno));
@@ -67,11 +71,27 @@ Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
   return out;
 }
 
+}  // namespace
+
+Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes) {
+  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (f.fd < 0) return fail(errnoMessage(errno));
+  return readOpened(f.fd, maxBytes, false);
+}
+
+Result<std::string> readRegularFile(const fs::path& path, size_t maxBytes, bool followLinks) {
+  // Non-blocking open: a FIFO must not hang the reader before it is refused.
+  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
+  if (f.fd < 0) return fail(errno == ELOOP ? std::string("not a regular file") : errnoMessage(errno));
+  return readOpened(f.fd, maxBytes, true);
+}
+
 Result<std::string> readFile(const fs::path& path) { return readFileLimited(path, SIZE_MAX); }
 
 namespace {
 Result<void> writeThroughTemp(const fs::path& path, const fs::path& temp, std::string_view data, mode_t mode,
-                              int extraFlags) {
+                              int extraFlags, const BeforeRename& beforeRename = {}, bool* renamed = nullptr) {
+  if (renamed) *renamed = false;
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   {
@@ -93,17 +113,32 @@ Result<void> writeThroughTemp(const fs::path& path, const fs::path& temp, std::s
       ::unlink(temp.c_str());
       return fail(errnoMessage(e));
     }
+    if (beforeRename && !beforeRename(f.fd)) {
+      ::unlink(temp.c_str());
+      return ok();
+    }
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     int e = errno;
     ::unlink(temp.c_str());
     return fail(errnoMessage(e));
   }
+  if (renamed) *renamed = true;
   Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (d.fd >= 0) ::fsync(d.fd);
   return ok();
 }
 }  // namespace
+
+Result<bool> writeFileAtomicChecked(const fs::path& path, std::string_view data, mode_t mode,
+                                    const BeforeRename& beforeRename) {
+  fs::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  fs::path temp = dir / ("." + path.filename().string() + "." + randomHex(6) + ".tmp");
+  bool renamed = false;
+  CORVANE_TRY(writeThroughTemp(path, temp, data, mode, O_EXCL, beforeRename, &renamed));
+  return renamed;
+}
 
 Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode) {
   fs::path dir = path.parent_path();

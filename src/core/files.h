@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,9 +22,22 @@ Result<std::string> readFile(const fs::path& path);
 // Reads at most maxBytes; fails with "file too large" beyond.
 Result<std::string> readFileLimited(const fs::path& path, size_t maxBytes);
 
+// Reads at most maxBytes of a regular file; anything else (FIFO, device,
+// socket, folder, and without `followLinks` a symbolic link) fails with "not
+// a regular file" without blocking.
+Result<std::string> readRegularFile(const fs::path& path, size_t maxBytes, bool followLinks);
+
 // Writes data atomically with the given permission bits (applied to the
 // temporary file before it is renamed into place).
 Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
+// Like writeFileAtomic, with a last look before the rename: `beforeRename`
+// gets the written temporary's descriptor and returns false to give up (the
+// temporary is removed, the file left as it is). True when the file was
+// replaced.
+using BeforeRename = std::function<bool(int tempFd)>;
+Result<bool> writeFileAtomicChecked(const fs::path& path, std::string_view data, mode_t mode,
+                                    const BeforeRename& beforeRename);
 
 // The same through a temporary file of a fixed name (in the same folder), for
 // files whose single writer is known; a failed write removes the temporary

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -359,6 +360,18 @@ const Json* member(const Json& object, std::string_view key) {
   if (!object.is_object()) return nullptr;
   auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
+}
+
+std::optional<int64_t> exactInteger(const Json& value) {
+  if (value.is_number_integer()) {
+    if (value.is_number_unsigned() && value.get<uint64_t>() > uint64_t(INT64_MAX)) return std::nullopt;
+    return value.get<int64_t>();
+  }
+  if (value.is_number_float()) {
+    const double d = value.get<double>();
+    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) <= 9007199254740991.0) return int64_t(d);
+  }
+  return std::nullopt;
 }
 
 }  // namespace corvane

@@ -1,6 +1,8 @@
 #pragma once
 // JSON values are nlohmann's ordered_json: members keep their insertion order,
 // which is the field order of the records we write.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,5 +42,9 @@ size_t compactJsonSize(const Json& value);
 
 // Typed readers for tolerant decoding: a missing key or a wrong type gives nullopt.
 const Json* member(const Json& object, std::string_view key);
+
+// A JSON number that is exactly an integer in the int64 range: an integer, or
+// a float with no fraction within ±2^53 (9.0 is 9, 9.5 is nothing).
+std::optional<int64_t> exactInteger(const Json& value);
 
 }  // namespace corvane

@@ -49,9 +49,9 @@ bridge::CommandResult mediaDataUri(const Json& args) {
   auto file = mediaFile(token);
   if (!file) return fail("bad or missing media token");
   struct stat st {};
-  if (::stat(file->c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) > kMaxImageBytes)
+  if (::lstat(file->c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) > kMaxImageBytes)
     return fail("media file is too large");
-  auto bytes = readFileLimited(*file, kMaxImageBytes);
+  auto bytes = readRegularFile(*file, kMaxImageBytes, false);
   if (!bytes) {
     if (bytes.message() == "file too large") return fail("media file is too large");
     return fail("media file not found");

@@ -236,8 +236,10 @@ std::optional<std::filesystem::path> mediaFile(std::string_view token) {
   std::filesystem::path file = (folder / std::string(token)).lexically_normal();
   auto [folderEnd, fileIt] = std::mismatch(folder.begin(), folder.end(), file.begin(), file.end());
   if (folderEnd != folder.end()) return std::nullopt;
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(file, ec)) return std::nullopt;
+  // The entry itself must be a regular file: a link planted in the folder
+  // would serve whatever it points at.
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return file;
 }
 
@@ -250,8 +252,8 @@ std::optional<std::filesystem::path> thumbnailFile(std::string_view token) {
   std::filesystem::path folder = mediaDirectory() / "thumb";
   std::filesystem::path thumb = folder / (std::string(token) + ".jpg");
   struct stat mediaStat {}, thumbStat {};
-  if (::stat(media->c_str(), &mediaStat) != 0) return media;
-  if (::stat(thumb.c_str(), &thumbStat) == 0 && S_ISREG(thumbStat.st_mode)) {
+  if (::lstat(media->c_str(), &mediaStat) != 0) return media;
+  if (::lstat(thumb.c_str(), &thumbStat) == 0 && S_ISREG(thumbStat.st_mode)) {
     const auto& t = thumbStat.st_mtim;
     const auto& m = mediaStat.st_mtim;
     if (t.tv_sec > m.tv_sec || (t.tv_sec == m.tv_sec && t.tv_nsec >= m.tv_nsec)) return thumb;

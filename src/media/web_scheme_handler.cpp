@@ -219,7 +219,8 @@ void WebSchemeHandler::startMediaRoute(const std::shared_ptr<SchemeTask>& task, 
     std::optional<fs::path> file = thumbnail ? thumbnailFile(token) : mediaFile(token);
     std::optional<std::pair<fs::path, std::string>> served;
     if (file) {
-      if (auto bytes = readFile(*file)) served.emplace(*file, std::move(*bytes));
+      // Opened without following links: the entry checked is the one read.
+      if (auto bytes = readRegularFile(*file, SIZE_MAX, false)) served.emplace(*file, std::move(*bytes));
     }
     main->post([weak, id, url, rel, served = std::move(served)]() mutable {
       if (auto self = weak.lock()) self->finishMediaRoute(id, url, rel, std::move(served));

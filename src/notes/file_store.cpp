@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unicode/translit.h>
@@ -11,10 +12,11 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <set>
+#include <unordered_map>
 
 #include "core/files.h"
-#include "core/regex.h"
 #include "core/text.h"
 #include "notes/markup.h"
 #include "records/private_files.h"
@@ -135,29 +137,75 @@ std::string_view firstNonEmptyLine(std::string_view text) {
   return {};
 }
 
-// The listing's title of a file: its first non-empty line; when that line is
-// markup (a body saved by the tray as "<div>Title</div>…"), the first line of
-// its plain text instead, so cards never show raw tags.
-std::string noteName(std::string_view text, std::string_view plain, const std::string& id) {
-  std::string_view raw = firstNonEmptyLine(text);
-  if (!raw.empty() && raw.front() != '<') return std::string(raw);
-  std::string_view fromPlain = firstNonEmptyLine(plain);
-  return fromPlain.empty() ? id : std::string(fromPlain);
+// Where the note's own text starts: after a byte-order mark and a leading
+// YAML front matter block ("---" up to the next "---" or "..." line). A block
+// that never closes is text.
+size_t contentStart(std::string_view text) {
+  size_t at = startsWith(text, "\xEF\xBB\xBF") ? 3 : 0;
+  auto lineAt = [&](size_t from, size_t* next) {
+    size_t nl = text.find('\n', from);
+    *next = nl == std::string_view::npos ? text.size() : nl + 1;
+    return trimSpacesAndTabs(text.substr(from, (nl == std::string_view::npos ? text.size() : nl) - from));
+  };
+  size_t next = 0;
+  if (lineAt(at, &next) != "---" || next >= text.size() || text[next - 1] != '\n') return at;
+  for (size_t line = next; line < text.size();) {
+    std::string_view l = lineAt(line, &next);
+    if (l == "---" || l == "...") return next;
+    line = next;
+  }
+  return at;
 }
 
+// A Markdown heading's text without its "#" marks ("## Plan ##" → "Plan").
+std::string_view headingText(std::string_view line) {
+  size_t hashes = line.find_first_not_of('#');
+  if (hashes == std::string_view::npos) return line.size() <= 6 ? std::string_view() : line;
+  if (hashes == 0 || hashes > 6) return line;
+  if (line[hashes] != ' ' && line[hashes] != '\t') return line;  // "#tag" is text
+  std::string_view rest = trimSpacesAndTabs(line.substr(hashes));
+  size_t end = rest.find_last_not_of('#');
+  if (end != std::string_view::npos && end + 1 < rest.size() && (rest[end] == ' ' || rest[end] == '\t'))
+    rest = trimSpacesAndTabs(rest.substr(0, end + 1));
+  return rest;
+}
+
+// The first line of `text` that has something to show, as a title, and the
+// text after it.
+std::pair<std::string_view, std::string_view> titleLine(std::string_view text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    size_t end = nl == std::string_view::npos ? text.size() : nl;
+    std::string_view title = headingText(trimSpacesAndTabs(text.substr(start, end - start)));
+    std::string_view rest = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    if (!title.empty()) return {title, rest};
+    start = end + 1;
+  }
+  return {};
+}
+
+// The listing's name and preview of a file. The name is its first non-empty
+// line (a heading without its marks); when that line is markup (a body saved
+// by the tray as "<div>Title</div>…"), the first line of its plain text
+// instead, so cards never show raw tags. The preview is the plain text after
+// the title line.
 Note listedNote(std::string id, std::string_view text) {
   Note note;
-  std::string plain = htmlToText(text);
-  note.name = noteName(text, plain, id);
-  note.preview = previewText(plain, note.name);
+  std::string_view content = text.substr(contentStart(text));
+  std::string plain = htmlToText(content);
+  auto [plainTitle, plainRest] = titleLine(plain);
+  std::string_view raw = firstNonEmptyLine(content);
+  if (!raw.empty() && raw.front() != '<') {
+    note.name = std::string(titleLine(content).first);
+  } else {
+    note.name = std::string(plainTitle);
+  }
+  if (note.name.empty()) note.name = id;
+  note.preview = previewText(plainRest, "");
   note.id = std::move(id);
   return note;
 }
-
-struct Listed {
-  Note note;
-  struct timespec modified {};
-};
 
 // Every character that is not an ASCII letter or digit gives one "-".
 std::string asciiIdCharacters(std::string_view text) {
@@ -201,17 +249,121 @@ std::string transliterateToAscii(std::string_view text) {
   return out;
 }
 
+// What this process last left at a note path: the file it wrote there
+// (device, inode, size, modification time), or nothing after it deleted it.
+struct FileIdentity {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime {};
+
+  static FileIdentity of(const struct stat& st) { return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+  bool operator==(const FileIdentity& o) const {
+    if (exists != o.exists) return false;
+    return !exists || (dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+                       mtime.tv_nsec == o.mtime.tv_nsec);
+  }
+};
+
+std::mutex& ownWritesMutex() {
+  static std::mutex m;
+  return m;
+}
+std::unordered_map<std::string, FileIdentity>& ownWrites() {
+  static auto* writes = new std::unordered_map<std::string, FileIdentity>();
+  return *writes;
+}
+
+void recordOwnWrite(const fs::path& file, const FileIdentity& identity) {
+  std::lock_guard lock(ownWritesMutex());
+  auto& writes = ownWrites();
+  if (writes.size() > 4096) writes.clear();  // only recent writes matter
+  writes[file.string()] = identity;
+}
+
+FileIdentity identityAt(const fs::path& file) {
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0) return {};
+  return FileIdentity::of(st);
+}
+
+// Writes `text` to `file` atomically, unless the file is no longer `expected`
+// (false: someone replaced or changed it since it was read). The written file
+// is remembered as this process's own.
+Result<bool> replaceIfUnchanged(const fs::path& file, const std::string& text, const FileIdentity& expected) {
+  FileIdentity written;
+  auto replaced = writeFileAtomicChecked(file, text, 0600, [&](int tempFd) {
+    struct stat st {};
+    if (::fstat(tempFd, &st) != 0) return false;
+    written = FileIdentity::of(st);
+    return identityAt(file) == expected;
+  });
+  if (replaced && *replaced) {
+    // When the file had changed since this process last wrote it, what is
+    // there now also holds someone else's change: not ours alone.
+    std::lock_guard lock(ownWritesMutex());
+    auto& writes = ownWrites();
+    auto it = writes.find(file.string());
+    if (it != writes.end() && !(it->second == expected)) {
+      writes.erase(it);
+    } else {
+      if (writes.size() > 4096) writes.clear();  // only recent writes matter
+      writes[file.string()] = written;
+    }
+  }
+  return replaced;
+}
+
+// Runs one read-modify-write of a note file, safe against other writers:
+// an advisory lock on the file read keeps cooperating processes out, and the
+// file must still be the one read when the new text is renamed over it
+// (checked again under the lock, then just before the rename); otherwise the
+// change is made again on what is there now. A missing file reads as empty
+// text when `createMissing`; text that cannot be read is never replaced.
+Result<void> modifyNoteFile(const fs::path& file, bool createMissing, const std::string& failure,
+                            const std::function<std::string(const std::string& current)>& change) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    Fd f(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (f.fd < 0) {
+      if (errno != ENOENT) return fail("cannot read note: " + errnoMessage(errno));
+      if (!createMissing) return fail("cannot read note: " + errnoMessage(ENOENT));
+      // Nothing to lock yet: the new file must appear only where none is.
+      auto written = replaceIfUnchanged(file, change(std::string()), FileIdentity{});
+      if (!written) return fail(failure + written.error());
+      if (*written) return ok();
+      continue;
+    }
+    while (::flock(f.fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return fail(failure + errnoMessage(errno));
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0) return fail("cannot read note: " + errnoMessage(errno));
+    const FileIdentity read = FileIdentity::of(st);
+    // Replaced while we waited for the lock: the lock is on an old file.
+    if (!(identityAt(file) == read)) continue;
+    ReadOutcome current = readOpenFile(f.fd, FileStore::kBodyReadLimit, false);
+    if (!current.ok) return fail("cannot read note: " + current.message);
+    // Changed by a writer that takes no lock while we read it.
+    if (!(identityAt(file) == read)) continue;
+    auto written = replaceIfUnchanged(file, change(current.text), read);
+    if (!written) return fail(failure + written.error());
+    if (*written) return ok();
+  }
+  return fail(failure + "the file keeps changing");
+}
+
 }  // namespace
 
 bool isWellFormedNoteId(std::string_view id) {
-  if (id.empty() || id.size() > 128) return false;
-  if (id == "." || id == "..") return false;
-  // "%" never belongs to an id: percent-decoding would change it or fail.
-  if (id.find_first_of(std::string_view("/\\%\0", 4)) != std::string_view::npos) return false;
-  static const Regex pattern(R"(^[A-Za-z0-9][A-Za-z0-9._-]{0,127}$)");
-  auto m = pattern.firstMatch(id);
-  // "$" also matches before a final newline; the match must cover the id.
-  return m && m->start() == 0 && m->end() == id.size();
+  if (id.empty() || id.size() > kMaxNoteIdBytes) return false;
+  if (id.front() == '.') return false;  // also ".", ".." and hidden files
+  if (!isValidUtf8(id)) return false;
+  for (size_t i = 0; i < id.size();) {
+    const char32_t c = decodeCodePoint(id, i);
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) return false;
+  }
+  return true;
 }
 
 std::string noteIdStem(std::string_view name) {
@@ -251,6 +403,33 @@ std::string replaceTitle(std::string_view text, std::string_view oldTitle, std::
   }
   if (startsWith(s, "<")) return markupTitle() + std::string(text);
   return std::string(newName) + "\n" + std::string(text);
+}
+
+std::string renamedText(std::string_view text, std::string_view newName) {
+  // Front matter and a byte-order mark stay where they are; a heading keeps
+  // its marks.
+  const size_t start = contentStart(text);
+  std::string_view head = text.substr(0, start), content = text.substr(start);
+  std::string_view raw = firstNonEmptyLine(content);
+  if (!raw.empty() && raw.front() == '#' && headingText(raw) != raw) {
+    size_t marks = raw.find_first_not_of('#');
+    const size_t at = static_cast<size_t>(raw.data() - content.data());
+    size_t lineEnd = content.find('\n', at);
+    if (lineEnd == std::string_view::npos) lineEnd = content.size();
+    else if (lineEnd > at && content[lineEnd - 1] == '\r') --lineEnd;
+    return std::string(head) + std::string(content.substr(0, at)) + std::string(raw.substr(0, marks)) + " " +
+           std::string(newName) + std::string(content.substr(lineEnd));
+  }
+  std::string plain = htmlToText(content);
+  std::string oldTitle(titleLine(plain).first);
+  return std::string(head) + replaceTitle(content, oldTitle, newName);
+}
+
+bool isOwnNoteWrite(const std::filesystem::path& file) {
+  const FileIdentity now = identityAt(file);
+  std::lock_guard lock(ownWritesMutex());
+  auto it = ownWrites().find(file.string());
+  return it != ownWrites().end() && it->second == now;
 }
 
 FileStore::FileStore(std::filesystem::path root) : root_(std::move(root)) {}
@@ -320,7 +499,16 @@ Result<std::vector<Note>> FileStore::listNotes(int64_t limit) {
   }
   std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
 
-  std::vector<Listed> listed;
+  // First the dates only (one stat per entry), then the texts of the notes
+  // that are kept: a grid of 12 from a vault of 40,000 reads 12 files.
+  struct Entry {
+    std::string id;
+    std::string fileName;
+    fs::path resolved;  // for links: the file they lead to
+    bool link = false;
+    struct timespec modified {};
+  };
+  std::vector<Entry> entries;
   while (struct dirent* entry = ::readdir(dir)) {
     std::string_view fileName = entry->d_name;
     if (fileName.size() <= 3 || !endsWith(fileName, ".md")) continue;
@@ -328,58 +516,59 @@ Result<std::vector<Note>> FileStore::listNotes(int64_t limit) {
     if (!isWellFormedNoteId(id)) continue;
 
     unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
-      struct stat st {};
+    struct stat st {};
+    if (type == DT_UNKNOWN || type == DT_REG) {
       if (::fstatat(dirFd.fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_DIR;
     }
-    int fd = -1;
+    Entry e;
+    e.id = std::move(id);
+    e.fileName = std::string(fileName);
     if (type == DT_REG) {
-      fd = ::openat(dirFd.fd, entry->d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+      e.modified = st.st_mtim;
     } else if (type == DT_LNK) {
       // A link is a note only when it resolves to a file directly in the
       // folder (the id rule's location check).
       fs::path resolved = fs::canonical(resolvedRoot / fileName, ec);
       if (ec || resolved.parent_path() != resolvedRoot) continue;
-      fd = ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+      if (::stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      e.link = true;
+      e.resolved = std::move(resolved);
+      e.modified = st.st_mtim;
     } else {
       continue;  // sub-folders, FIFOs, sockets, devices
     }
-
-    Listed item;
-    std::string text;
-    if (fd >= 0) {
-      Fd file(fd);
-      struct stat st {};
-      if (::fstat(fd, &st) != 0) continue;
-      if (!S_ISREG(st.st_mode)) continue;
-      item.modified = st.st_mtim;
-      ReadOutcome read = readOpenFile(fd, kListingReadLimit, true);
-      if (read.ok) text = std::move(read.text);
-    } else {
-      // Unreadable: listed under its id, dated when the date is known.
-      struct stat st {};
-      if (::fstatat(dirFd.fd, entry->d_name, &st, 0) == 0) {
-        if (!S_ISREG(st.st_mode)) continue;
-        item.modified = st.st_mtim;
-      }
-    }
-    item.note = listedNote(std::move(id), text);
-    listed.push_back(std::move(item));
+    entries.push_back(std::move(e));
   }
 
-  std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+  auto newer = [](const Entry& a, const Entry& b) {
     if (a.modified.tv_sec != b.modified.tv_sec) return a.modified.tv_sec > b.modified.tv_sec;
     if (a.modified.tv_nsec != b.modified.tv_nsec) return a.modified.tv_nsec > b.modified.tv_nsec;
-    return a.note.id < b.note.id;
-  });
-  size_t keep = listed.size();
-  if (limit > 0 && static_cast<uint64_t>(limit) < keep) keep = static_cast<size_t>(limit);
+    return a.id < b.id;
+  };
+  size_t keep = entries.size();
+  if (limit > 0 && static_cast<uint64_t>(limit) < keep) {
+    keep = static_cast<size_t>(limit);
+    std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keep), entries.end(), newer);
+  } else {
+    std::sort(entries.begin(), entries.end(), newer);
+  }
   std::vector<Note> notes;
   notes.reserve(keep);
   for (size_t i = 0; i < keep; ++i) {
-    listed[i].note.age = static_cast<int64_t>(i);
-    notes.push_back(std::move(listed[i].note));
+    Entry& e = entries[i];
+    int fd = e.link ? ::open(e.resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)
+                    : ::openat(dirFd.fd, e.fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    std::string text;
+    if (fd >= 0) {
+      // Unreadable (or replaced by something else meanwhile): listed under its id.
+      Fd file(fd);
+      ReadOutcome read = readOpenFile(fd, kListingReadLimit, true);
+      if (read.ok) text = std::move(read.text);
+    }
+    Note note = listedNote(std::move(e.id), text);
+    note.age = static_cast<int64_t>(i);
+    notes.push_back(std::move(note));
   }
   return notes;
 }
@@ -425,18 +614,16 @@ std::map<std::string, NativeAttachmentBackup> FileStore::backupAttachments(const
 Result<void> FileStore::appendHTML(const std::string& id, const std::string& html) {
   CORVANE_TRY(ensureFolder());
   CORVANE_TRY_ASSIGN(file, noteFile(id));
-  ReadOutcome current = readNoteFile(file, kBodyReadLimit);
-  if (!current.ok && !current.missing) return fail("cannot read note: " + current.message);
-  auto written = writeFileAtomic(file, current.text + html, 0600);
-  if (!written) return fail("cannot append to note: " + written.error());
-  return ok();
+  return modifyNoteFile(file, true, "cannot append to note: ",
+                        [&](const std::string& current) { return current + html; });
 }
 
 Result<SetBodyOutcome> FileStore::setBody(const std::string& id, const std::string& html, bool force) {
   CORVANE_TRY(ensureFolder());
   CORVANE_TRY_ASSIGN(file, noteFile(id));
-  auto written = writeFileAtomic(file, html, 0600);
-  if (!written) return fail("cannot write note: " + written.error());
+  // Goes through the same read as an edit: a file that cannot be read as
+  // text is left alone instead of being replaced unseen.
+  CORVANE_TRY(modifyNoteFile(file, true, "cannot write note: ", [&](const std::string&) { return html; }));
   return SetBodyOutcome{};
 }
 
@@ -454,11 +641,14 @@ Result<std::string> FileStore::createNote(const std::string& name, const std::st
       if (errno == EEXIST) continue;
       return fail(errnoMessage(errno));
     }
+    struct stat st {};
+    FileIdentity claimed = ::fstat(fd, &st) == 0 ? FileIdentity::of(st) : FileIdentity{};
     ::close(fd);
-    auto written = writeFileAtomic(file, text, 0600);
-    if (!written) {
+    auto written = replaceIfUnchanged(file, text, claimed);
+    if (!written || !*written) {
       ::unlink(file.c_str());
-      return fail(written.error());
+      if (!written) return fail(written.error());
+      return fail("cannot create note: the file changed while it was written");
     }
     return id;
   }
@@ -467,25 +657,7 @@ Result<std::string> FileStore::createNote(const std::string& name, const std::st
 
 Result<void> FileStore::renameNote(const std::string& id, const std::string& name) {
   CORVANE_TRY_ASSIGN(file, noteFile(id));
-  ReadOutcome current = readNoteFile(file, kBodyReadLimit);
-  if (!current.ok && !current.missing) return fail("cannot read note: " + current.message);
-  std::string oldTitle;
-  std::string plain = htmlToText(current.text);
-  size_t start = 0;
-  while (start <= plain.size()) {
-    size_t nl = plain.find('\n', start);
-    std::string_view line = trimUnicodeWhitespace(
-        std::string_view(plain).substr(start, nl == std::string::npos ? std::string::npos : nl - start));
-    if (!line.empty()) {
-      oldTitle = line;
-      break;
-    }
-    if (nl == std::string::npos) break;
-    start = nl + 1;
-  }
-  auto written = writeFileAtomic(file, replaceTitle(current.text, oldTitle, name), 0600);
-  if (!written) return fail(written.error());
-  return ok();
+  return modifyNoteFile(file, true, "", [&](const std::string& current) { return renamedText(current, name); });
 }
 
 Result<void> FileStore::deleteNote(const std::string& id) {
@@ -494,6 +666,7 @@ Result<void> FileStore::deleteNote(const std::string& id) {
   // folder, that note stays.
   fs::path entry = file.parent_path() / (id + ".md");
   if (::unlink(entry.c_str()) != 0) return fail("cannot delete note: " + errnoMessage(errno));
+  recordOwnWrite(entry, FileIdentity{});
   return ok();
 }
 
@@ -511,9 +684,14 @@ Result<std::vector<Note>> FileStore::searchNotes(const std::string& query) {
   std::string q = lowerCaseText(query);
   std::vector<Note> out;
   for (Note& note : all) {
-    if (lowerCaseText(note.name).find(q) != std::string::npos ||
-        lowerCaseText(note.preview).find(q) != std::string::npos)
-      out.push_back(std::move(note));
+    bool hit = lowerCaseText(note.name).find(q) != std::string::npos ||
+               lowerCaseText(note.preview).find(q) != std::string::npos;
+    // The preview is cut: a longer note is searched through its whole text.
+    if (!hit && note.preview.size() >= kPreviewTextLimit) {
+      auto text = plainText(note.id);
+      hit = text && lowerCaseText(*text).find(q) != std::string::npos;
+    }
+    if (hit) out.push_back(std::move(note));
   }
   return out;
 }

@@ -5,10 +5,18 @@
 // the tray are note-body markup. The store keeps nothing but its root: every
 // operation goes to the file system, every write is atomic and private (0600).
 //
-// Ids: 1–128 bytes matching ^[A-Za-z0-9][A-Za-z0-9._-]{0,127}$ (so no "/",
-// "\", NUL, "%", leading dot or hyphen), and the file "<id>.md" with links
-// resolved must lie directly in the resolved root. Anything else is refused
-// with "invalid note id" before a file is touched.
+// Ids are the file name stems real folders use: 1–128 bytes of valid UTF-8,
+// not starting with "." (so never "." or ".."), without "/", "\\" or control
+// characters; and the file "<id>.md" with links resolved must lie directly in
+// the resolved root. Anything else is refused with "invalid note id" before a
+// file is touched.
+//
+// The name of a note is its first non-empty line, past a byte-order mark and
+// a leading YAML front matter block, without a Markdown heading's "#" marks.
+//
+// Writers: every change of an existing file is a locked read-modify-write
+// (flock on the file read, identity re-checked before the atomic rename), so
+// two processes, or an editor saving meanwhile, never undo each other.
 //
 // New ids come from the title: letters outside ASCII are first transliterated
 // to ASCII with ICU ("Any-Latin; Latin-ASCII": "Café olé" → "cafe-ole",
@@ -62,8 +70,19 @@ class FileStore final : public NoteStore {
   std::filesystem::path root_;
 };
 
-// The textual part of the id rule (length, characters, no percent escapes).
+constexpr size_t kMaxNoteIdBytes = 128;
+
+// The textual part of the id rule.
 bool isWellFormedNoteId(std::string_view id);
+
+// The new file text after renaming a note to `newName`: front matter and a
+// heading's marks are kept.
+std::string renamedText(std::string_view text, std::string_view newName);
+
+// True when the note file at `file` (links resolved) is exactly what this
+// process last wrote there, or is gone after this process deleted it; the
+// vault watch uses it to tell the system's own writes from everybody else's.
+bool isOwnNoteWrite(const std::filesystem::path& file);
 
 // The id a new note called `name` starts from, before "-2", "-3", … are tried.
 std::string noteIdStem(std::string_view name);

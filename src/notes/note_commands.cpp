@@ -218,13 +218,15 @@ CommandResult importFileCommand(const Json&) {
     return fail("Only text or .md files can be imported (got ." + extension + ").");
 
   const std::string tooLarge = "That file is too large to import (over 2 MB).";
-  std::error_code ec;
-  const auto size = fs::file_size(path, ec);
-  if (!ec && size > kMaxImportBytes) return fail(tooLarge);
-  // Read with the same bound, in case the file grew after it was measured.
-  auto read = readFileLimited(path, kMaxImportBytes);
+  // Only a regular file is read: a FIFO or device named like a text file
+  // would block the command or never end.
+  auto read = readRegularFile(path, kMaxImportBytes, true);
   const std::string unreadable = "Could not read the file as UTF-8 text. It may be binary.";
-  if (!read) return fail(read.message() == "file too large" ? tooLarge : unreadable);
+  if (!read) {
+    if (read.message() == "file too large") return fail(tooLarge);
+    if (read.message() == "not a regular file") return fail("Only regular files can be imported.");
+    return fail(unreadable);
+  }
   std::string text = std::move(*read);
   if (!isValidUtf8(text)) return fail(unreadable);
   if (startsWith(text, "\xEF\xBB\xBF")) text.erase(0, 3);  // a byte-order mark is not content

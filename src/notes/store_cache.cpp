@@ -12,6 +12,7 @@
 #include "core/paths.h"
 #include "core/regex.h"
 #include "core/text.h"
+#include "notes/file_store.h"
 #include "notes/markup.h"
 #include "records/private_files.h"
 
@@ -450,6 +451,17 @@ StoreCache::StoreCache(Options options)
   if (!options_.watcher) options_.watcher = platform::FolderWatcher::shared();
   if (options_.cacheFile.empty()) options_.cacheFile = dataDirectory() / "cache.json";
   if (!options_.normalizeImages) options_.normalizeImages = normalizeWithInstalled;
+  if (!options_.isOwnWrite)
+    options_.isOwnWrite = [this](const std::string& id) {
+      std::optional<fs::path> folder;
+      {
+        std::lock_guard lock(mutex_);
+        folder = watchedFolder_;
+      }
+      if (!folder) return false;
+      auto file = FileStore(*folder).noteFile(id);
+      return file && isOwnNoteWrite(*file);
+    };
 
   refreshQueue_ = options_.makeQueue("com.corvane.cache-refresh");
   nameQueue_ = options_.makeQueue("com.corvane.cache-names");
@@ -538,13 +550,12 @@ void StoreCache::emitGrid(const CachedListPtr& list, const records::Settings& s,
   emit("notes:updated", encodeNotesJson(grid));
 }
 
-void StoreCache::markSelfChangeLocked(const std::string& id) {
-  const MonoTime now = clock_.monotonicNow();
-  if (selfChanged_.size() > 256) {
-    for (auto it = selfChanged_.begin(); it != selfChanged_.end();)
-      it = now - it->second > 4 * kSelfChangeWindow ? selfChanged_.erase(it) : std::next(it);
-  }
-  selfChanged_[id] = now;
+void StoreCache::markLocalChangeLocked(const std::string& id) { localChanges_[id] = ++changeSeq_; }
+
+bool StoreCache::changedSinceLocked(const std::string& id, uint64_t seq) const {
+  if (seq == changeSeq_) return false;
+  auto it = localChanges_.find(id);
+  return it != localChanges_.end() && it->second > seq;
 }
 
 // ---- grid size
@@ -622,6 +633,11 @@ Result<std::vector<Note>> StoreCache::list(std::optional<int64_t> limit) {
   auto store = activeStore();
   if (!store) return fail("notes are not available");
   const int64_t fetch = std::max(cap, FIXED_GRID_WARM_CAP) + kColdExtra;
+  uint64_t since;
+  {
+    std::lock_guard lock(mutex_);
+    since = changeSeq_;
+  }
   auto fresh = store->listNotes(fetch);
   if (!fresh) return fail(fresh.message());
 
@@ -640,7 +656,7 @@ Result<std::vector<Note>> StoreCache::list(std::optional<int64_t> limit) {
     std::lock_guard lock(mutex_);
     // Anything the system added meanwhile (a note created while we listed)
     // is kept by the same rules as a refresh.
-    std::vector<Note> merged = mergeFreshLocked(*fresh, cache_.get(), ageNow())->toNotes();
+    std::vector<Note> merged = mergeFreshLocked(*fresh, cache_.get(), ageNow(), since)->toNotes();
     std::vector<Note> extras = pinnedAndProjectExtrasLocked(merged, cache_.get(), s, nullptr, nullptr);
     std::unordered_set<std::string> ids;
     for (const auto& n : merged) ids.insert(n.id);
@@ -665,14 +681,25 @@ Result<std::vector<Note>> StoreCache::list(std::optional<int64_t> limit) {
 // ---- merging
 
 CachedListPtr StoreCache::mergeFreshLocked(const std::vector<Note>& fresh, const CachedList* old,
-                                           int64_t recentAge) const {
+                                           int64_t recentAge, uint64_t since) const {
   std::vector<CachedNotePtr> out;
   out.reserve(fresh.size() + 8);
   std::unordered_set<std::string_view> freshIds;
   freshIds.reserve(fresh.size());
+  auto entryOf = [&](const CachedNote* o) -> CachedNotePtr {
+    for (const auto& p : old->notes())
+      if (p.get() == o) return p;
+    return nullptr;
+  };
   for (const auto& f : fresh) {
     if (!freshIds.insert(f.id).second) continue;
     const CachedNote* o = old ? old->find(f.id) : nullptr;
+    if (changedSinceLocked(f.id, since)) {
+      // Saved, renamed or deleted while the store was listing: what the
+      // listing read is older than what the cache holds.
+      if (o != nullptr) out.push_back(entryOf(o));
+      continue;
+    }
     if (o != nullptr && agesClose(f.age, o->note().age, kAgeTolerance)) {
       Note n = f;
       const Note& prev = o->note();
@@ -775,9 +802,11 @@ void StoreCache::runRefresh(int64_t limit, uint64_t generation) {
     auto store = activeStore();
     if (!store) return;
     bool haveNotes;
+    uint64_t since;
     {
       std::lock_guard lock(mutex_);
       haveNotes = cache_ && cache_->size() > 0;
+      since = changeSeq_;
     }
     if (folderVanished(haveNotes)) return;
     const int64_t fetch = std::max(limit, FIXED_GRID_WARM_CAP) + kRefreshExtra;
@@ -810,7 +839,7 @@ void StoreCache::runRefresh(int64_t limit, uint64_t generation) {
       lastRefreshMs_ = nowMs();
       // Merged against the list as it is now, so edits made while the store
       // was listing are not lost.
-      CachedListPtr merged = mergeFreshLocked(*fresh, cache_.get(), ageNow());
+      CachedListPtr merged = mergeFreshLocked(*fresh, cache_.get(), ageNow(), since);
       std::vector<CachedNotePtr> entries = merged->notes();
       std::vector<Note> current;
       current.reserve(entries.size());
@@ -1058,6 +1087,16 @@ void StoreCache::runAttachmentCheck(int64_t limit, std::vector<std::pair<std::st
 
 void StoreCache::noteCreated(const std::string& id, const std::string& name, const std::string& plainText,
                              const std::optional<std::string>& html, bool announce) {
+  if (announce) {
+    bool absent;
+    {
+      std::lock_guard lock(mutex_);
+      absent = !cache_;
+    }
+    // The grid that goes out must be the vault's, not this note alone: list
+    // the store first (it holds the new note already).
+    if (absent) (void)list(gridFetchCap());
+  }
   std::vector<std::string> images;
   std::string rich;
   if (html) {
@@ -1080,18 +1119,21 @@ void StoreCache::noteCreated(const std::string& id, const std::string& name, con
   stub.name = name;
   stub.age = note.age;
   auto nameEntry = std::make_shared<const IndexedName>(std::move(stub), fold(name), std::string());
-  auto body = makeIndexedBody(plainText, note.age, name, BODY_CAP);
+  auto body = makeIndexedBody(plainText, note.age, name, bodyCap());
 
   PersistTicket ticket;
   {
     std::lock_guard lock(mutex_);
-    std::vector<CachedNotePtr> entries;
-    entries.reserve((cache_ ? cache_->size() : 0) + 1);
-    entries.push_back(card);
-    if (cache_)
+    // Into a cache that holds no list yet, one new note would stand for the
+    // whole vault; the first listing finds it instead.
+    if (cache_) {
+      std::vector<CachedNotePtr> entries;
+      entries.reserve(cache_->size() + 1);
+      entries.push_back(card);
       for (const auto& p : cache_->notes())
         if (p->note().id != id) entries.push_back(p);
-    cache_ = std::make_shared<const CachedList>(std::move(entries));
+      cache_ = std::make_shared<const CachedList>(std::move(entries));
+    }
     if (html) {
       imageMemo_[id] = images;
       richMemo_[id] = rich;
@@ -1099,7 +1141,7 @@ void StoreCache::noteCreated(const std::string& id, const std::string& name, con
     index_.putNameFront(nameEntry);
     index_.putBodies({{id, body}});
     unreadable_.erase(id);
-    markSelfChangeLocked(id);
+    markLocalChangeLocked(id);
     ticket = ticketLocked(cache_);
   }
   if (announce) publishTicket(ticket);
@@ -1139,10 +1181,10 @@ void StoreCache::bodyChanged(const std::string& id, const std::optional<std::str
     existing = existingPtr.get();
     const int64_t age = ageNow();
     if (newHTML) {
-      body = makeIndexedBody(plain, age, name, BODY_CAP);
+      body = makeIndexedBody(plain, age, name, bodyCap());
     } else if (!appended.empty()) {
       std::string text = existing && !existing->text.empty() ? existing->text + "\n" + appended : appended;
-      body = makeIndexedBody(text, age, name, BODY_CAP);
+      body = makeIndexedBody(text, age, name, bodyCap());
     }
 
     std::lock_guard lock(mutex_);
@@ -1186,7 +1228,7 @@ void StoreCache::bodyChanged(const std::string& id, const std::optional<std::str
     }
     if (body) index_.putBodies({{id, body}});
     unreadable_.erase(id);
-    markSelfChangeLocked(id);
+    markLocalChangeLocked(id);
     ticket = ticketLocked(cache_);
     break;
   }
@@ -1208,7 +1250,7 @@ void StoreCache::titleChanged(const std::string& id, const std::string& name) {
       cache_ = std::make_shared<const CachedList>(std::move(entries));
     }
     index_.rename(id, name);
-    markSelfChangeLocked(id);
+    markLocalChangeLocked(id);
     ticket = ticketLocked(cache_);
   }
   publishTicket(ticket);
@@ -1229,7 +1271,7 @@ void StoreCache::noteDeleted(const std::string& id) {
     richMemo_.erase(id);
     nativeAttachmentMemo_.erase(id);
     unreadable_.erase(id);
-    markSelfChangeLocked(id);
+    markLocalChangeLocked(id);
     ticket = ticketLocked(cache_);
   }
   publishTicket(ticket);
@@ -1267,6 +1309,7 @@ void StoreCache::invalidate() {
     nativeAttachmentMemo_.clear();
     unreadable_.clear();
     indexPause_.cancel();
+    namesLoaded_ = false;
     ++generation_;
   }
   refresh(gridFetchCap());
@@ -1440,6 +1483,17 @@ size_t StoreCache::bodyIndexCount() {
 
 // ---- search index jobs
 
+StoreCache::IndexLimits StoreCache::indexLimits() {
+  // A folder of files is cheap to read: every note is indexed whole, in large
+  // batches. The caps spare a scripted Notes application, which answers slowly.
+  auto store = activeStore();
+  if (dynamic_cast<FileStore*>(store.get()) != nullptr)
+    return IndexLimits{SIZE_MAX, SIZE_MAX, kWholeTextBatch, kWholeTextPause};
+  return IndexLimits{PLAIN_CAP, BODY_CAP, INDEX_CAP, kIndexPause};
+}
+
+size_t StoreCache::bodyCap() { return indexLimits().text; }
+
 void StoreCache::startNameRefresh(bool fromSearch) {
   if (stopping_.load()) return;
   uint64_t generation;
@@ -1471,10 +1525,12 @@ void StoreCache::runNameRefresh(uint64_t generation) {
     if (!store) return;
     std::shared_ptr<const NameList> old;
     bool haveNotes;
+    uint64_t since;
     {
       std::lock_guard lock(mutex_);
       old = index_.names();
       haveNotes = !old->empty() || (cache_ && cache_->size() > 0);
+      since = changeSeq_;
     }
     if (folderVanished(haveNotes)) return;
     auto listed = store->listNotes(0);
@@ -1487,7 +1543,12 @@ void StoreCache::runNameRefresh(uint64_t generation) {
     NameList fresh;
     fresh.reserve(listed->size());
     std::vector<const IndexedName*> toWarm;
-    for (const auto& n : *listed) {
+    // When every note's whole text is indexed, the listing's long previews
+    // would be a second copy of it: the name index keeps their start only.
+    const bool wholeText = indexLimits().text == SIZE_MAX;
+    for (auto& n : *listed) {
+      if (wholeText && n.preview.size() > kListedPreviewBytes)
+        n.preview = std::string(prefixBytesAtBoundary(n.preview, kListedPreviewBytes));
       auto it = previous.find(n.id);
       if (it != previous.end()) {
         const IndexedName& e = **it->second;
@@ -1506,7 +1567,21 @@ void StoreCache::runNameRefresh(uint64_t generation) {
         stale = true;
         return;
       }
+      if (changeSeq_ != since) {
+        // Local changes made while listing win over what the listing read.
+        std::unordered_map<std::string_view, IndexedNamePtr> current;
+        for (const auto& e : *index_.names())
+          if (changedSinceLocked(e->stub.id, since)) current.emplace(e->stub.id, e);
+        NameList kept;
+        kept.reserve(fresh.size());
+        for (auto& e : fresh) {
+          if (!changedSinceLocked(e->stub.id, since)) kept.push_back(std::move(e));
+          else if (auto it = current.find(e->stub.id); it != current.end()) kept.push_back(it->second);
+        }
+        fresh = std::move(kept);
+      }
       index_.replaceNames(std::move(fresh), ageNow());
+      namesLoaded_ = true;
       for (auto it = unreadable_.begin(); it != unreadable_.end();) {
         const IndexedName* e = index_.name(it->first);
         it = (e == nullptr || e->stub.age != it->second) ? unreadable_.erase(it) : std::next(it);
@@ -1549,13 +1624,14 @@ void StoreCache::runBodyIndexing() {
   std::vector<Item> batch;
   uint64_t generation;
   if (stopping_.load()) return;
+  const IndexLimits limits = indexLimits();
   {
     std::lock_guard lock(mutex_);
     indexPause_.detach();  // this is the scheduled run (or a newer one replaces it)
     if (indexing_) return;
     const size_t count = index_.bodyCount();
-    if (count >= PLAIN_CAP) return;
-    const size_t room = std::min(PLAIN_CAP - count, INDEX_CAP);
+    if (count >= limits.notes) return;
+    const size_t room = std::min(limits.notes - count, limits.batch);
     auto consider = [&](const Note& n) {
       if (batch.size() >= room) return;
       if (index_.body(n.id) != nullptr) return;
@@ -1589,7 +1665,7 @@ void StoreCache::runBodyIndexing() {
     for (auto& [id, text] : texts) {
       auto it = byId.find(id);
       if (it == byId.end()) continue;
-      prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, BODY_CAP));
+      prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, limits.text));
     }
     std::lock_guard lock(mutex_);
     if (generation != generation_) {
@@ -1612,7 +1688,7 @@ void StoreCache::runBodyIndexing() {
   {
     std::lock_guard lock(mutex_);
     indexing_ = false;
-    if (current && generation == generation_ && index_.bodyCount() <= PLAIN_CAP - 1) {
+    if (current && generation == generation_ && index_.bodyCount() < limits.notes) {
       for (const auto& e : *index_.names()) {
         if (index_.body(e->stub.id) != nullptr) continue;
         if (auto u = unreadable_.find(e->stub.id); u != unreadable_.end() && u->second == e->stub.age) continue;
@@ -1621,23 +1697,35 @@ void StoreCache::runBodyIndexing() {
       }
     }
   }
-  if (more) scheduleBodyIndexing(kIndexPause);
+  if (more) scheduleBodyIndexing(limits.pause);
 }
 
 // ---- search
 
 void StoreCache::warmNamesIfCold() {
-  // Nothing in memory at all (a process that never listed or started): read
-  // the names here rather than answer from nothing; later calls use the index.
-  std::optional<uint64_t> coldGeneration;
-  {
-    std::lock_guard lock(mutex_);
-    if (index_.namesEmpty() && !cache_ && !nameRefreshing_ && !stopping_.load()) {
-      nameRefreshing_ = true;
-      coldGeneration = generation_;
+  // Counts, name checks and searches answer for the whole vault: until one
+  // full name listing is in the index (a note created meanwhile, or the grid's
+  // cards, are not the vault), they read the names here or wait for the
+  // listing that is running; later calls use the index.
+  for (int round = 0; round < 3; ++round) {
+    std::optional<uint64_t> coldGeneration;
+    bool running;
+    {
+      std::lock_guard lock(mutex_);
+      if (namesLoaded_ || stopping_.load()) return;
+      running = nameRefreshing_;
+      if (!running) {
+        nameRefreshing_ = true;
+        coldGeneration = generation_;
+      }
     }
+    if (coldGeneration) {
+      runNameRefresh(*coldGeneration);
+      return;
+    }
+    if (nameQueue_->runsTasksInCurrentSequence()) return;
+    nameQueue_->runSync([] {});
   }
-  if (coldGeneration) runNameRefresh(*coldGeneration);
 }
 
 std::vector<Note> StoreCache::search(std::string_view query) {
@@ -1678,7 +1766,7 @@ std::vector<Note> StoreCache::deepSearch(std::string_view query) {
         for (auto& [id, text] : store->plainTexts(ids)) {
           auto it = byId.find(id);
           if (it == byId.end()) continue;
-          prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, BODY_CAP));
+          prepared.emplace_back(id, makeIndexedBody(text, it->second->age, it->second->name, bodyCap()));
         }
         std::lock_guard lock(mutex_);
         std::vector<std::pair<std::string, IndexedBodyPtr>> accepted;
@@ -1695,15 +1783,10 @@ std::vector<Note> StoreCache::deepSearch(std::string_view query) {
 
 namespace {
 
-// The note a vault entry belongs to: "<id>.md", or the temporary file an
-// atomic write of it goes through (".<id>.md.<random>.tmp"). Other entries
-// are not notes.
+// The note a vault entry is: "<id>.md". Other entries (the temporaries
+// atomic writes go through, hidden files) are not notes.
 std::optional<std::string> noteIdOfEntry(std::string_view name) {
-  if (endsWith(name, ".md")) return std::string(name.substr(0, name.size() - 3));
-  if (startsWith(name, ".") && endsWith(name, ".tmp")) {
-    size_t at = name.rfind(".md.");
-    if (at != std::string_view::npos && at > 1) return std::string(name.substr(1, at - 1));
-  }
+  if (endsWith(name, ".md") && !startsWith(name, ".")) return std::string(name.substr(0, name.size() - 3));
   return std::nullopt;
 }
 
@@ -1791,6 +1874,7 @@ void StoreCache::onWatchSettled() {
   bool overflow, gone;
   std::optional<fs::path> folder;
   bool external = false;
+  std::vector<std::string> ids;
   {
     std::lock_guard lock(mutex_);
     names.swap(pendingNames_);
@@ -1800,17 +1884,15 @@ void StoreCache::onWatchSettled() {
     folder = watchedFolder_;
     watchDebounce_.detach();
     external = overflow;
-    for (const auto& [name, seen] : names) {
-      if (external) break;
-      auto id = noteIdOfEntry(name);
-      if (!id) continue;
-      // Ours when the cache was told about this note around the time the
-      // event came (the write and the event are milliseconds apart).
-      auto self = selfChanged_.find(*id);
-      const bool ours = self != selfChanged_.end() &&
-                        (seen > self->second ? seen - self->second : self->second - seen) <= kSelfChangeWindow;
-      if (!ours) external = true;
-    }
+    for (const auto& entry : names)
+      if (auto id = noteIdOfEntry(entry.first)) ids.push_back(std::move(*id));
+  }
+  // Ours when the entry is exactly what this process wrote there (an
+  // outside edit a moment later is a different file); the atomic writes'
+  // temporaries are followed by an event for the note itself.
+  for (const auto& id : ids) {
+    if (external) break;
+    if (!options_.isOwnWrite(id)) external = true;
   }
   if (gone) {
     std::error_code ec;

@@ -72,10 +72,10 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   static constexpr size_t kHiddenPreviewChars = 140;
   static constexpr auto kWatchDebounce = std::chrono::milliseconds(800);
   static constexpr auto kIndexPause = std::chrono::milliseconds(400);
-  // Changes the system made itself show up in the vault watch too: an event
-  // for a note within this time of the cache being told about a change to it
-  // is taken for that change and not refetched.
-  static constexpr auto kSelfChangeWindow = std::chrono::seconds(1);
+  // The folder store: whole texts, no note cap, bigger batches, short pauses.
+  static constexpr size_t kWholeTextBatch = 2000;
+  static constexpr size_t kListedPreviewBytes = 600;
+  static constexpr auto kWholeTextPause = std::chrono::milliseconds(20);
 
   struct Options {
     const Clock* clock = nullptr;  // the system clock
@@ -96,6 +96,10 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
     // (pasted data images become media references); defaults to the
     // process-wide normalizer (setImageNormalizer).
     std::function<std::string(std::string_view html)> normalizeImages;
+    // Whether the vault entry of note `id` is exactly what this process wrote
+    // there last (its own change, seen again by the watch, needs no refetch);
+    // defaults to asking the folder store about the watched folder.
+    std::function<bool(const std::string& id)> isOwnWrite;
   };
 
   static std::shared_ptr<StoreCache> create();
@@ -201,8 +205,17 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   // Jobs.
   void refresh(int64_t limit);
   void runRefresh(int64_t limit, uint64_t generation);
+  bool waitForNames();
   void startNameRefresh(bool fromSearch = false);
   void runNameRefresh(uint64_t generation);
+  struct IndexLimits {
+    size_t notes;  // notes with body text at most
+    size_t text;   // code points kept per note
+    size_t batch;  // notes per indexing batch
+    Duration pause;
+  };
+  IndexLimits indexLimits();
+  size_t bodyCap();
   void scheduleBodyIndexing(Duration delay);
   void runBodyIndexing();
   void startAttachmentCheck(int64_t limit);
@@ -213,7 +226,10 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   void warmNamesIfCold();
 
   // Helpers (the *Locked ones need mutex_).
-  CachedListPtr mergeFreshLocked(const std::vector<Note>& fresh, const CachedList* old, int64_t recentAge) const;
+  // `since`: the change sequence when the listing started (later local
+  // changes win over what it read).
+  CachedListPtr mergeFreshLocked(const std::vector<Note>& fresh, const CachedList* old, int64_t recentAge,
+                                 uint64_t since) const;
   std::vector<Note> pinnedAndProjectExtrasLocked(const std::vector<Note>& list, const CachedList* old,
                                                  const records::Settings& s, std::vector<std::string>* missingIds,
                                                  std::vector<std::string>* missingNames) const;
@@ -227,7 +243,10 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   int64_t gridFetchCapFor(const records::Settings& s);
   void rememberRequestedCap(int64_t n, const records::Settings& s);
   void emitGrid(const CachedListPtr& list, const records::Settings& s, int64_t cap);
-  void markSelfChangeLocked(const std::string& id);
+  // Records a change the commands made, so a listing that started before it
+  // cannot undo it.
+  void markLocalChangeLocked(const std::string& id);
+  bool changedSinceLocked(const std::string& id, uint64_t seq) const;
 
   Options options_;
   const Clock& clock_;
@@ -258,7 +277,9 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   TaskHandle watchDebounce_;
   std::vector<std::pair<std::string, MonoTime>> pendingNames_;  // entry name, when seen
   bool pendingOverflow_ = false, pendingGone_ = false;
-  std::unordered_map<std::string, MonoTime> selfChanged_;
+  uint64_t changeSeq_ = 0;
+  std::unordered_map<std::string, uint64_t> localChanges_;  // id -> changeSeq_ of its last change
+  bool namesLoaded_ = false;  // a full name listing of this generation is in the index
   uint64_t persistSeq_ = 0;
   // --- end of guarded fields
 

@@ -39,3 +39,32 @@ void UserDefaults::setSharedForTesting(std::shared_ptr<UserDefaults> defaults) {
 }
 
 }  // namespace corvane::platform
+
+namespace corvane::platform {
+
+namespace {
+std::mutex& damageHookMutex() {
+  static std::mutex m;
+  return m;
+}
+std::function<void(const std::string&)>& damageHook() {
+  static auto* hook = new std::function<void(const std::string&)>();
+  return *hook;
+}
+}  // namespace
+
+void setUserDefaultsDamageHook(std::function<void(const std::string& message)> hook) {
+  std::lock_guard lock(damageHookMutex());
+  damageHook() = std::move(hook);
+}
+
+void reportDamagedUserDefaults(const std::string& message) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard lock(damageHookMutex());
+    hook = damageHook();
+  }
+  if (hook) hook(message);
+}
+
+}  // namespace corvane::platform

@@ -2,6 +2,7 @@
 // The user-defaults store: a few small values that live outside the data
 // directory ("corvane_tutorial_seen", "corvane_configured", "corvane_device_id",
 // the window frame, …). Safe to use from any thread.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,11 @@ class UserDefaults {
   static UserDefaults& shared();
   static void setSharedForTesting(std::shared_ptr<UserDefaults> defaults);
 };
+
+// Where a damaged defaults file is reported (the application log, installed
+// at start-up; this layer sits below it). Without a hook, nothing is said.
+void setUserDefaultsDamageHook(std::function<void(const std::string& message)> hook);
+void reportDamagedUserDefaults(const std::string& message);
 
 // The Linux store: one JSON object in configDirectory()/"defaults.json",
 // rewritten atomically on every change.

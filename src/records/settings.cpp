@@ -1,12 +1,16 @@
 #include "records/settings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <mutex>
 #include <unordered_set>
 
 #include "core/files.h"
 #include "core/paths.h"
+#include "records/app_log.h"
 #include "records/private_files.h"
 
 namespace corvane::records {
@@ -52,15 +56,8 @@ class Decoder {
   std::optional<int64_t> integer(std::string_view key) const {
     const Json* v = present(key);
     if (!v) return std::nullopt;
-    if (v->is_number_integer()) {
-      if (v->is_number_unsigned() && v->get<uint64_t>() > uint64_t(INT64_MAX)) throw WrongType{};
-      return v->get<int64_t>();
-    }
-    if (v->is_number_float()) {
-      // 6.0 is an integer; 6.5 is not.
-      double d = v->get<double>();
-      if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) <= 9007199254740991.0) return int64_t(d);
-    }
+    // 6.0 is an integer; 6.5 is not.
+    if (auto n = exactInteger(*v)) return n;
     throw WrongType{};
   }
   void texts(std::string_view key, std::vector<std::string>& out) const {
@@ -188,17 +185,19 @@ std::vector<std::string> cleanIds(const std::vector<std::string>& ids) {
   return out;
 }
 
-Settings decodeSettings(std::string_view text) {
+std::optional<Settings> decodeSettingsIfValid(std::string_view text) {
   auto parsed = parseJson(text);
-  if (!parsed || !parsed->is_object()) return Settings{};
+  if (!parsed || !parsed->is_object()) return std::nullopt;
   try {
     return decodeObject(*parsed);
   } catch (const WrongType&) {
-    return Settings{};
+    return std::nullopt;
   } catch (const std::exception&) {
-    return Settings{};
+    return std::nullopt;
   }
 }
+
+Settings decodeSettings(std::string_view text) { return decodeSettingsIfValid(text).value_or(Settings{}); }
 
 std::string encodeSettings(const Settings& s) {
   Json o = Json::object();
@@ -244,8 +243,27 @@ fs::path SettingsStore::filePath() const { return file_ ? *file_ : dataDirectory
 
 void SettingsStore::ensureLoaded() {
   if (cached_) return;
-  auto text = readFileLimited(filePath(), kMaxSettingsFileBytes);
-  cached_ = text ? decodeSettings(*text) : Settings{};
+  const fs::path file = filePath();
+  auto text = readFileLimited(file, kMaxSettingsFileBytes);
+  std::optional<Settings> decoded = text ? decodeSettingsIfValid(*text) : std::nullopt;
+  const bool damaged = text ? !decoded : text.error() == "file too large";
+  if (damaged) {
+    // Defaults are used, but the user's vault path, projects and pins stay
+    // recoverable: the file is moved aside before anything overwrites it.
+    fs::path aside = file;
+    aside += ".corrupt";
+    if (::rename(file.c_str(), aside.c_str()) == 0) {
+      ::chmod(aside.c_str(), 0600);
+      appLog(LogLevel::Error, "settings",
+             file.filename().string() + " could not be decoded; kept as " + aside.filename().string() +
+                 ", using defaults");
+    } else {
+      appLog(LogLevel::Error, "settings",
+             file.filename().string() + " could not be decoded nor moved aside (" + errnoMessage(errno) +
+                 "); using defaults");
+    }
+  }
+  cached_ = decoded.value_or(Settings{});
 }
 
 Settings SettingsStore::load() {

@@ -53,17 +53,7 @@ Result<bool> boolArg(const Json& args, std::string_view name) {
 }
 
 // An integer, also when written with a zero fraction (9.0).
-std::optional<int64_t> asInteger(const Json& v) {
-  if (v.is_number_integer()) {
-    if (v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT64_MAX)) return std::nullopt;
-    return v.get<int64_t>();
-  }
-  if (v.is_number_float()) {
-    double d = v.get<double>();
-    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) <= 9007199254740991.0) return int64_t(d);
-  }
-  return std::nullopt;
-}
+std::optional<int64_t> asInteger(const Json& v) { return exactInteger(v); }
 
 CommandResult replyUpdate(const Result<void>& result) {
   if (!result) return fail(result.message());

@@ -402,8 +402,7 @@ void startUp(Delegate& d, const std::string& resources) {
       });
   d.permissions->start();
 
-  // 18. The note cache. (Its start moves into app::startBackgroundServices.)
-  notes::StoreCache::shared()->start();
+  // 18. The note cache started with the background services above.
   // 19-21. AI availability, cloud sync, updater.
   if (seams().refreshAiAvailability) seams().refreshAiAvailability();
   if (seams().startCloudSync) seams().startCloudSync();
@@ -478,6 +477,7 @@ int runDesktop(int argc, char** argv) {
   d.control.reset();
   appLog(LogLevel::Info, "app", "quitting");
   flushEverything();
+  if (seams().stopInputHook) seams().stopInputHook();
   d.permissions.reset();
   d.status.reset();
   platform::installConfirmationDialog(nullptr);

@@ -17,6 +17,8 @@ struct ShellSeams {
   std::function<bool()> inputHookInstalled;
   std::function<bool()> mouseMonitoringActive;
   std::function<void()> restartMouseMonitoring;
+  // Releases every grab and registration before the program ends.
+  std::function<void()> stopInputHook;
   // Whether onboarding runs in the input hook, and switching it off.
   std::function<bool()> onboardingActive;
   std::function<void()> endOnboarding;

@@ -58,6 +58,23 @@ TEST(CompactJsonSize, MatchesTheWriterOnEveryKindOfValue) {
   EXPECT_EQ(compactJsonSize(Json{{"k\xc3", 1}}), SIZE_MAX);
 }
 
+TEST(ExactInteger, AcceptsOnlyNumbersThatAreWholeAndInRange) {
+  const std::vector<std::pair<std::string, std::optional<int64_t>>> cases = {
+      {"9", 9},
+      {"-3", -3},
+      {"9.0", 9},
+      {"9.5", std::nullopt},
+      {"9223372036854775807", INT64_MAX},
+      {"9223372036854775808", std::nullopt},
+      {"1e300", std::nullopt},
+      {"9007199254740992.0", std::nullopt},
+      {"\"9\"", std::nullopt},
+      {"true", std::nullopt},
+      {"null", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(exactInteger(*parseJson(text)), expected) << text;
+}
+
 TEST(ParseJson, ReadsNumbersBeyondSixtyFourBitsAndByteOrderMarks) {
   auto big = parseJson(R"({"n":123456789012345678901234567890})");
   ASSERT_TRUE(big.has_value());

@@ -92,6 +92,10 @@ check "frame saved on hide" grep -Eq '"Corvane.mainWindowFrame.v1": *"\{\{[0-9.-
 "$bin/corvane" --toggle
 check "--toggle shows again" wait_for 5 tray_visible
 check "first copy still runs" alive $first
+# Global capture runs in the tray: the default clip shortcut reaches the clip trigger.
+check "global hotkeys registered" wait_for 10 log_has_n '"hotkeys".*registered' 1
+xdotool key alt+c
+check "Alt+C triggers a clip" wait_for 5 log_has_n 'clip target=.default source=keyboard' 1
 
 # 3. A sign-in URL goes to the running copy and its account, which answers in
 # the status panel near the pointer (no backend is set up: the link is invalid).

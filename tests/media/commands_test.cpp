@@ -57,6 +57,13 @@ TEST_F(MediaCommandsTest, MediaDataUriEncodesTheFile) {
   { std::ofstream(big) << ""; }
   fs::resize_file(big, kMaxImageBytes + 1);
   EXPECT_THAT(call("get_media_data_uri", R"({"token":"big.png"})"), FailedWith("media file is too large"));
+
+  // A link planted in the media folder serves nothing, wherever it points.
+  home.write("secret.png", "private bytes");
+  fs::create_symlink(home.path() / "secret.png", mediaDirectory() / "planted.png");
+  fs::create_symlink(mediaDirectory() / token, mediaDirectory() / "inside.png");
+  EXPECT_THAT(call("get_media_data_uri", R"({"token":"planted.png"})"), FailedWith("bad or missing media token"));
+  EXPECT_THAT(call("get_media_data_uri", R"({"token":"inside.png"})"), FailedWith("bad or missing media token"));
 }
 
 TEST_F(MediaCommandsTest, PersistPastedImageAnswersNullForTheFolderStore) {

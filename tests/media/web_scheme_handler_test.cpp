@@ -183,6 +183,11 @@ TEST_F(WebSchemeHandlerTest, ServesMediaAndThumbnailsOffTheMainThread) {
     EXPECT_THAT(task->outcome(), ::testing::StartsWith("404 no media: __")) << bad;
   }
   EXPECT_EQ(fetch("app://local/__media/..%2F..%2Fetc%2Fpasswd")->outcome(), "404 no media: __media/../../etc/passwd");
+
+  // Links planted in the media folder are never followed.
+  fs::create_symlink("/etc/hostname", mediaDirectory() / "planted.png");
+  EXPECT_EQ(fetch("app://local/__media/planted.png")->outcome(), "404 no media: __media/planted.png");
+  EXPECT_EQ(fetch("app://local/__thumb/planted.png")->outcome(), "404 no media: __thumb/planted.png");
 }
 
 TEST_F(WebSchemeHandlerTest, StoppedMediaRequestsAreNeverAnswered) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/text.h"
 #include "testing/matchers.h"
 #include "testing/temp_home.h"
 
@@ -56,13 +57,28 @@ class FileStoreTest : public ::testing::Test {
   }
 };
 
-TEST(NoteIdRule, AcceptsOnlySimpleFileNames) {
+TEST(NoteIdRule, AcceptsTheFileNamesRealVaultsUse) {
+  std::string longest;
+  while (longest.size() + 3 <= 128) longest += "語";  // 126 bytes
+  longest += "xy";
   const std::vector<std::pair<std::string, bool>> cases = {
       {"a", true},
       {"shopping-list", true},
       {"A.b_c-1", true},
       {"a..b", true},
       {std::string(128, 'x'), true},
+      {longest, true},
+      {longest + "z", false},  // 129 bytes
+      {"Meeting notes", true},
+      {"café", true},
+      {"会議メモ 2024", true},
+      {"Заметки", true},
+      {"ملاحظات", true},
+      {"🦊 ideas", true},
+      {"e\u0301te\u0301", true},  // combining marks
+      {"%41", true},
+      {"-x", true},
+      {"_x", true},
       {"", false},
       {".", false},
       {"..", false},
@@ -70,14 +86,12 @@ TEST(NoteIdRule, AcceptsOnlySimpleFileNames) {
       {"a/b", false},
       {"a\\b", false},
       {std::string("a\0b", 3), false},
-      {"%41", false},
-      {"a%2Fb", false},
       {".hidden", false},
-      {"-x", false},
-      {"_x", false},
-      {"a b", false},
       {"abc\n", false},
-      {"café", false},
+      {"tab\there", false},
+      {"del\x7f", false},
+      {"c1\xC2\x85", false},  // U+0085, a C1 control
+      {"Caf\xE9", false},      // not UTF-8
       {std::string(129, 'x'), false},
   };
   for (const auto& [id, valid] : cases) EXPECT_EQ(isWellFormedNoteId(id), valid) << "id: " << id;
@@ -85,7 +99,7 @@ TEST(NoteIdRule, AcceptsOnlySimpleFileNames) {
 
 TEST_F(FileStoreTest, EveryOperationRefusesBadIdsBeforeTouchingFiles) {
   put("a.md", "A");
-  const std::vector<std::string> bad = {"../a", "a/b", "..", ".a", "-a", "a b", std::string(129, 'a'),
+  const std::vector<std::string> bad = {"../a", "a/b", "..", ".a", "a\nb", "\xFF", std::string(129, 'a'),
                                         std::string("a\0", 2)};
   for (const std::string& id : bad) {
     EXPECT_THAT(store.body(id), FailedWith("invalid note id")) << id;
@@ -200,7 +214,8 @@ TEST_F(FileStoreTest, AwkwardFolderContentsNeverBreakTheListing) {
   put(".hidden.md", "Hidden");         // id with a leading dot
   put("UPPER.MD", "Upper");            // extension is case-sensitive
   put("notes.txt", "Text");
-  put("we ird.md", "Space");           // id with a space
+  put("we ird.md", "Space");           // id with a space: a real name
+  put("bad\x01.md", "Control");        // a control character never is
   fs::create_directories(vault / "folder.md");
   ASSERT_EQ(::mkfifo((vault / "pipe.md").c_str(), 0600), 0);
   std::string huge = "Huge title\n";
@@ -209,7 +224,7 @@ TEST_F(FileStoreTest, AwkwardFolderContentsNeverBreakTheListing) {
 
   auto ids = listedIds();
   std::sort(ids.begin(), ids.end());
-  EXPECT_THAT(ids, ElementsAre("good", "huge", "latin1"));
+  EXPECT_THAT(ids, ElementsAre("good", "huge", "latin1", "we ird"));
   auto notes = store.listNotes(0);
   ASSERT_TRUE(notes.has_value());
   for (const Note& n : *notes) {
@@ -304,7 +319,94 @@ TEST_F(FileStoreTest, AppendAndSetBodyWriteWholeFilesPrivately) {
   // Appending to a file that is not UTF-8 text would damage it.
   put("binary.md", "\xFF\xFE");
   EXPECT_THAT(store.appendHTML("binary", "x"), FailedWith("cannot read note: the file is not valid UTF-8 text"));
+  // Nor is it replaced unseen by a save of what the editor could not show.
+  EXPECT_THAT(store.setBody("binary", "x", true), FailedWith("cannot read note: the file is not valid UTF-8 text"));
   EXPECT_EQ(read("binary.md"), "\xFF\xFE");
+}
+
+TEST_F(FileStoreTest, ConcurrentAppendsAndRenamesLoseNothing) {
+  put("shared.md", "Title\n");
+  constexpr int kThreads = 6, kAppends = 40;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      FileStore own(vault);  // every writer opens the file itself, as another process would
+      for (int i = 0; i < kAppends; ++i) {
+        EXPECT_THAT(own.appendHTML("shared", "<" + std::to_string(t) + ":" + std::to_string(i) + ">"), IsOk());
+        if (t == 0 && i % 10 == 0) EXPECT_THAT(own.renameNote("shared", "Title " + std::to_string(i)), IsOk());
+      }
+    });
+  for (auto& t : threads) t.join();
+  const std::string text = read("shared.md");
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kAppends; ++i)
+      EXPECT_NE(text.find("<" + std::to_string(t) + ":" + std::to_string(i) + ">"), std::string::npos) << t << ":" << i;
+  EXPECT_TRUE(text.rfind("Title 30\n", 0) == 0) << text.substr(0, 40);
+  for (const auto& entry : fs::directory_iterator(vault))
+    EXPECT_FALSE(endsWith(entry.path().filename().string(), ".tmp")) << entry.path();
+}
+
+TEST_F(FileStoreTest, OwnWritesAreKnownByTheFileTheyLeft) {
+  ASSERT_THAT(store.setBody("mine", "Mine\nbody", false), IsOk());
+  const fs::path file = *store.noteFile("mine");
+  EXPECT_TRUE(isOwnNoteWrite(file));
+  ASSERT_THAT(store.appendHTML("mine", "<div>more</div>"), IsOk());
+  EXPECT_TRUE(isOwnNoteWrite(file));
+  // An editor saving the same size a moment later is still someone else.
+  std::string text = read("mine.md");
+  text[0] = 'X';
+  put("mine.md", text);
+  EXPECT_FALSE(isOwnNoteWrite(file));
+  // A write on top of someone else's change holds their change too.
+  ASSERT_THAT(store.appendHTML("mine", "<div>again</div>"), IsOk());
+  EXPECT_FALSE(isOwnNoteWrite(file));
+  ASSERT_THAT(store.deleteNote("mine"), IsOk());
+  EXPECT_TRUE(isOwnNoteWrite(file));
+  put("mine.md", "back");
+  EXPECT_FALSE(isOwnNoteWrite(file));
+  EXPECT_FALSE(isOwnNoteWrite(*store.noteFile("never-written")));
+}
+
+TEST_F(FileStoreTest, RealVaultFilesGetSensibleNamesAndPreviews) {
+  struct Case {
+    std::string file, text, name, preview;
+  };
+  const std::string frontMatter = "---\npermalink: /docs/x\ntags: [a, b]\n---\n";
+  const std::string longLine(10u << 20, 'w');
+  const std::vector<Case> cases = {
+      {"Meeting notes.md", frontMatter + "# Weekly sync\n\nAgenda\n", "Weekly sync", "Agenda"},
+      {"dots.md", "---\ntitle: x\n...\nBody title\nmore", "Body title", "more"},
+      {"bom.md", "\xEF\xBB\xBF<div>Tagged</div><div>text</div>", "Tagged", "text"},
+      {"bommd.md", "\xEF\xBB\xBF## Heading ##\nline", "Heading", "line"},
+      {"crlf.md", "---\r\na: 1\r\n---\r\n# Windows\r\nrest\r\n", "Windows", "rest"},
+      {"tag.md", "#tag is text\nnext", "#tag is text", "next"},
+      {"empty heading.md", "#\n\nReal title\nx", "Real title", "x"},
+      {"unclosed.md", "---\nkey: value\nno end", "---", "key: value\u2028no end"},
+      {"only dashes.md", "---", "---", ""},
+      {"only front matter.md", frontMatter, "only front matter", ""},
+      {"会議メモ.md", "# 週次\n本文", "週次", "本文"},
+      {"long.md", longLine, longLine, ""},
+  };
+  for (const auto& c : cases) put(c.file, c.text);
+  auto notes = store.listNotes(0);
+  ASSERT_TRUE(notes.has_value());
+  ASSERT_EQ(notes->size(), cases.size());
+  for (const auto& c : cases) {
+    const std::string id = c.file.substr(0, c.file.size() - 3);
+    auto it = std::find_if(notes->begin(), notes->end(), [&](const Note& n) { return n.id == id; });
+    ASSERT_NE(it, notes->end()) << id;
+    EXPECT_EQ(it->name, c.name) << id;
+    EXPECT_EQ(it->preview, c.preview) << id;
+  }
+}
+
+TEST_F(FileStoreTest, RenameKeepsFrontMatterAndHeadingMarks) {
+  put("m.md", "---\na: 1\n---\n## Old name\nbody\n");
+  ASSERT_THAT(store.renameNote("m", "New name"), IsOk());
+  EXPECT_EQ(read("m.md"), "---\na: 1\n---\n## New name\nbody\n");
+  put("p.md", "\xEF\xBB\xBFPlain\nbody");
+  ASSERT_THAT(store.renameNote("p", "Other"), IsOk());
+  EXPECT_EQ(read("p.md"), "\xEF\xBB\xBFOther\nbody");
 }
 
 TEST_F(FileStoreTest, FailedWriteLeavesTheOldFileIntact) {

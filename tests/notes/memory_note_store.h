@@ -56,6 +56,9 @@ class MemoryNoteStore final : public NoteStore {
   std::map<std::string, NativeAttachmentBackup> backups;
   // Called inside listNotes (to interleave events with a listing in tests).
   std::function<void()> duringList;
+  // Called once the listing is read, before it is returned (a change landing
+  // while the caller still holds the old listing).
+  std::function<void(int64_t limit)> afterList;
   // Age given to the next created note (each creation takes the next smaller one).
   int64_t nextAge = -2'000'000'000;
 
@@ -67,14 +70,21 @@ class MemoryNoteStore final : public NoteStore {
 
   Result<std::vector<Note>> listNotes(int64_t limit) override {
     if (duringList) duringList();
-    std::lock_guard lock(mutex_);
-    ++listCalls;
-    if (limit <= 0) ++fullListCalls;
-    listLimits.push_back(limit);
-    if (!failList.empty()) return fail(failList);
-    std::vector<Note> all = sortedLocked();
-    if (limit > 0 && all.size() > static_cast<size_t>(limit)) all.resize(static_cast<size_t>(limit));
-    return all;
+    auto listed = [&]() -> Result<std::vector<Note>> {
+      std::lock_guard lock(mutex_);
+      ++listCalls;
+      if (limit <= 0) ++fullListCalls;
+      listLimits.push_back(limit);
+      if (!failList.empty()) return fail(failList);
+      std::vector<Note> all = sortedLocked();
+      if (limit > 0 && all.size() > static_cast<size_t>(limit)) all.resize(static_cast<size_t>(limit));
+      return all;
+    }();
+    if (afterList) {
+      auto hook = afterList;
+      hook(limit);
+    }
+    return listed;
   }
   Result<std::string> body(const std::string& id) override {
     std::lock_guard lock(mutex_);

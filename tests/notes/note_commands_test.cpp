@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -247,6 +248,12 @@ TEST_F(CommandsTest, ImportFileChecksTypeSizeAndEncoding) {
 
   writeImport("binary.log", std::string("\x89PNG\r\n\x1a\n\xFF\xFE", 10));
   EXPECT_THAT(run("import_file"), FailedWith("Could not read the file as UTF-8 text. It may be binary."));
+
+  // A FIFO named like a text file is refused at once instead of blocking.
+  const fs::path fifo = home.path() / "pipe.txt";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  chosenFile = fifo.string();
+  EXPECT_THAT(run("import_file"), FailedWith("Only regular files can be imported."));
 
   sched.fastForwardBy(std::chrono::seconds(1));
   writeImport("Windows Notes.Markdown", "first\r\na < b & c\r\n\r\nlast\rend");

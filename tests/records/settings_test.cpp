@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "core/paths.h"
+#include "platform/user_defaults.h"
+#include "records/app_log.h"
 #include "testing/fake_scheduler.h"
 #include "testing/matchers.h"
 #include "testing/temp_home.h"
@@ -199,18 +201,49 @@ TEST_F(SettingsStoreTest, ReadsTheFileOnceAndThenServesTheCache) {
   EXPECT_THAT(store.load().pinned, ElementsAre("a"));
 }
 
-TEST_F(SettingsStoreTest, UnreadableFilesLoadAsDefaultsAndAreReplacedAtTheNextWrite) {
+TEST_F(SettingsStoreTest, DamagedFilesAreKeptAsideLoggedAndReplacedByDefaults) {
+  auto log = std::make_shared<AppLog>(systemClock(), scheduler.createQueue("com.corvane.applog"),
+                                      [this] { return home.path() / "logs"; });
+  AppLog::setSharedForTesting(log);
+  int n = 0;
   for (std::string bad : {std::string("{\"pinned\": [\"a\""), std::string("\0\xff\xfe garbage", 12),
-                          std::string(R"({"pinned": ["keep"], "showTips": "no"})")}) {
-    SCOPED_TRACE(bad);
+                          std::string(R"({"pinned": ["keep"], "obsidianVaultPath": "/v", "showTips": "yes"})")}) {
+    SCOPED_TRACE(n);
     SettingsStore fresh(scheduler.createQueue("com.corvane.settings"));
     home.write("Corvane/settings.json", bad);
     EXPECT_EQ(fresh.load(), Settings{});
+    EXPECT_EQ(home.read("Corvane/settings.json.corrupt"), bad);
+    EXPECT_EQ(modeOf(dataDirectory() / "settings.json.corrupt"), 0600u);
     ASSERT_THAT(fresh.update([](Settings& s) { s.hidden = {"h"}; }), IsOk());
     Settings onDisk = decodeSettings(home.read("Corvane/settings.json"));
     EXPECT_THAT(onDisk.hidden, ElementsAre("h"));
     EXPECT_THAT(onDisk.pinned, IsEmpty());
+    EXPECT_EQ(home.read("Corvane/settings.json.corrupt"), bad);  // the next write leaves it alone
+    ++n;
   }
+  log->flush();
+  const std::string pending = home.read("logs/pending-upload.jsonl");
+  size_t reports = 0;
+  for (size_t at = 0; (at = pending.find("settings.json could not be decoded", at)) != std::string::npos; ++at)
+    ++reports;
+  EXPECT_EQ(reports, 3u) << pending;
+  EXPECT_NE(pending.find("\"error\""), std::string::npos) << pending;
+  AppLog::setSharedForTesting(nullptr);
+}
+
+TEST_F(SettingsStoreTest, DamagedUserDefaultsAreKeptAsideAndReported) {
+  std::vector<std::string> reports;
+  platform::setUserDefaultsDamageHook([&](const std::string& m) { reports.push_back(m); });
+  auto defaults = platform::makeFileUserDefaults();
+  home.write(".config/corvane/defaults.json", "{\"corvane_configured\": tru");
+  EXPECT_EQ(defaults->get("corvane_configured"), std::nullopt);
+  EXPECT_EQ(home.read(".config/corvane/defaults.json.corrupt"), "{\"corvane_configured\": tru");
+  ASSERT_THAT(defaults->set("corvane_tutorial_seen", true), IsOk());
+  EXPECT_TRUE(defaults->getBool("corvane_tutorial_seen"));
+  EXPECT_EQ(home.read(".config/corvane/defaults.json.corrupt"), "{\"corvane_configured\": tru");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], "defaults.json could not be decoded; kept as defaults.json.corrupt");
+  platform::setUserDefaultsDamageHook(nullptr);
 }
 
 TEST_F(SettingsStoreTest, AFolderInPlaceOfTheFileLoadsDefaults) {

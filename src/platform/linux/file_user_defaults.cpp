@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <mutex>
 
 #include "core/files.h"
@@ -30,11 +33,23 @@ class FileUserDefaults final : public UserDefaults {
 
  private:
   // Read on every access: the file is tiny and another process may change it.
+  // A file that cannot be decoded is moved aside before the next write could
+  // replace it, and reported.
   static Json load() {
-    auto text = readFileLimited(configDirectory() / "defaults.json", 1 << 20);
-    if (!text) return Json::object();
-    auto parsed = parseJson(*text);
-    return (parsed && parsed->is_object()) ? *parsed : Json::object();
+    const fs::path file = configDirectory() / "defaults.json";
+    auto text = readFileLimited(file, 1 << 20);
+    if (!text && text.error() != "file too large") return Json::object();
+    if (text) {
+      auto parsed = parseJson(*text);
+      if (parsed && parsed->is_object()) return std::move(*parsed);
+    }
+    fs::path aside = file;
+    aside += ".corrupt";
+    const bool moved = ::rename(file.c_str(), aside.c_str()) == 0;
+    if (moved) ::chmod(aside.c_str(), 0600);
+    reportDamagedUserDefaults(moved ? "defaults.json could not be decoded; kept as defaults.json.corrupt"
+                                    : "defaults.json could not be decoded nor moved aside: " + errnoMessage(errno));
+    return Json::object();
   }
   static Result<void> save(const Json& all) {
     CORVANE_TRY(ensureDirectory(configDirectory(), 0700));
