@@ -524,8 +524,15 @@ test('screenshots of the shortcuts, updates and start settings', async (t) => {
     await page.$eval('.shortcuts', (e) => e.scrollIntoView({ block: 'start' }));
     await shot(page, `shortcuts-${scheme}`);
     await page.click(`${row('name_button')} button:text("Cancel")`);
-    await page.$eval('.updates', (e) => e.scrollIntoView({ block: 'end' }));
+    await page.$eval('.permissions', (e) => e.scrollIntoView({ block: 'end' }));
     await shot(page, `updates-${scheme}`);
+    await page.click('.shortcuts button:text("Practise the shortcuts")');
+    await emit(page, 'onboard:tray', null);
+    await page.waitForSelector('.onboarding[data-phase="clip"]');
+    await page.click('nav button:text("Notes")');
+    await page.waitForSelector('.empty-state');
+    await shot(page, `tutorial-${scheme}`);
+    await page.click('.onboarding button:text("Skip")');
   }
 });
 
