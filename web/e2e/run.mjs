@@ -309,6 +309,11 @@ async function openSettings(page, section) {
 
 test('shortcut settings: capture a key and a button, conflicts and registration failures shown as sent', async (t) => {
   const { h, page, invoke } = await session(t);
+  // A first run offers the tutorial; skipping it counts as seen.
+  await page.waitForSelector('.onboarding[data-phase="offer"]');
+  await page.click('.onboarding button:text("Skip")');
+  await until(async () => (await invoke('get_settings')).tutorialSeen === true, 'the tutorial to count as seen');
+  assert.equal(await page.$('.onboarding'), null);
   await openSettings(page, `${row('shortlist')} kbd`);
   assert.equal(await page.textContent(`${row('run_action')} kbd`), 'Alt+A');
   assert.equal(await page.textContent(`${row('shortlist')} kbd`), 'Alt+X');
@@ -390,8 +395,8 @@ test('shortcut settings: capture a key and a button, conflicts and registration 
 
 test('the tutorial: a tap of Alt, then a first clip', async (t) => {
   const { h, page, invoke } = await session(t);
-  await openSettings(page, '.shortcuts button:text("Practise the shortcuts")');
-  await page.click('.shortcuts button:text("Practise the shortcuts")');
+  await page.waitForSelector('.onboarding[data-phase="offer"]');
+  await page.click('.onboarding button:text("Start")');
   await page.waitForSelector('.onboarding[data-phase="tray"]');
   assert.match(await page.textContent('.onboarding'), /Step 1 of 2\. Tap Alt on its own/);
   await until(() => sent(h, 'set_onboarding', (a) => a.active === true) === 1 && sent(h, 'set_onboarding_step', (a) => a.step === 'tray') === 1, 'the tutorial to start');
@@ -411,6 +416,15 @@ test('the tutorial: a tap of Alt, then a first clip', async (t) => {
   assert.equal((await invoke('get_config')).configured, true);
   await page.click('.onboarding button:text("Done")');
   await page.waitForFunction(() => !document.querySelector('.onboarding'));
+  // Seen: not offered again; still there to practise from the settings.
+  await page.reload();
+  await page.waitForSelector('.empty-state');
+  await page.waitForTimeout(150);
+  assert.equal(await page.$('.onboarding'), null);
+  await openSettings(page, '.shortcuts button:text("Practise the shortcuts")');
+  await page.click('.shortcuts button:text("Practise the shortcuts")');
+  await page.waitForSelector('.onboarding[data-phase="tray"]');
+  assert.equal(sent(h, 'set_onboarding', (a) => a.active === true), 2);
 });
 
 // A local update feed: two releases, one of them with markup in its notes.
@@ -437,7 +451,7 @@ async function homeWithFeed(t, url) {
   const home = await mkdtemp(path.join(tmpdir(), 'corvane-e2e-'));
   t.cleanup.push(() => rm(home, { recursive: true, force: true }));
   await mkdir(path.join(home, '.config/corvane'), { recursive: true, mode: 0o700 });
-  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ 'Corvane.updates.feedURL': url }), { mode: 0o600 });
+  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ 'Corvane.updates.feedURL': url, corvane_tutorial_seen: true }), { mode: 0o600 });
   return home;
 }
 
@@ -551,6 +565,9 @@ test('screenshots of grid, editor, settings and insights', async (t) => {
     'a-very-long-title-that-keeps-going-and-going-to-show-that-it-never-overflows-its-card': 'A very long title that keeps going and going to show that it never overflows its card\n<div>Supercalifragilisticexpialidociousandthensomemorelettersthatneverbreakanywhere</div>',
   };
   for (const [id, body] of Object.entries(sample)) await writeFile(path.join(notes, `${id}.md`), body, { mode: 0o600 });
+  // A returning user: no first-run tutorial offer over the grid.
+  await mkdir(path.join(home, '.config/corvane'), { recursive: true, mode: 0o700 });
+  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ corvane_tutorial_seen: true }), { mode: 0o600 });
   // Some history for the chart: a working rhythm over the last two months.
   const history = {};
   for (let a = 0; a < 64; a++) {

@@ -57,6 +57,13 @@ describe('tutorial steps', () => {
     expect(run(['onboard:start', 'onboard:tray', 'onboard:start'])).toBe('clip');
   });
 
+  it('a first run offers it, and the offer is only taken from the start', () => {
+    expect(run(['onboard:offer'])).toBe('offer');
+    expect(run(['onboard:offer', 'onboard:tray'])).toBe('offer');
+    expect(run(['onboard:offer', 'onboard:start'])).toBe('tray');
+    expect(run(['onboard:start', 'onboard:offer'])).toBe('tray');
+  });
+
   it('can be run again once done', () => {
     expect(run(['onboard:start', 'onboard:tray', 'onboard:clip', 'onboard:start'])).toBe('tray');
   });
