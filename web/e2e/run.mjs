@@ -501,13 +501,22 @@ test('start and lock: launch at login writes and removes the entry, failures are
   await page.uncheck('input[name="launch-at-login"]');
   await until(() => !existsSync(entry), 'the autostart entry to go');
 
-  // No password check on this machine: the lock refuses, and the switch
-  // reads back off.
+  // The lock goes on only where a password can be checked; elsewhere the
+  // refusal is shown word for word and the switch reads back off.
   await page.check('input[name="tray-lock"]');
-  await page.waitForSelector('.system .failure');
-  assert.equal(await page.textContent('.system .failure'), 'The lock is unavailable: no way to check your password on this system.');
-  await page.waitForFunction(() => !document.querySelector('input[name="tray-lock"]').checked);
-  assert.equal((await invoke('get_account')).biometric, false);
+  await until(async () => (await invoke('get_account')).biometric === true || (await page.$('.system .failure')) !== null, 'the lock to answer');
+  if ((await invoke('get_account')).biometric) {
+    assert.equal(await page.isChecked('input[name="tray-lock"]'), true);
+    await page.uncheck('input[name="tray-lock"]');
+    await until(async () => (await invoke('get_account')).biometric === false, 'the lock to go off');
+  } else {
+    const refusal = await page.evaluate(() =>
+      window.__TAURI__.core.invoke('set_biometric_unlock', { on: true }).then(() => null, (e) => (e instanceof Error ? e.message : String(e))),
+    );
+    assert.ok(refusal, 'the lock refused the page but not a direct call');
+    assert.equal(await page.textContent('.system .failure'), refusal);
+    await page.waitForFunction(() => !document.querySelector('input[name="tray-lock"]').checked);
+  }
 
   // An autostart folder that is a file: the write fails with its reason.
   await writeFile(path.join(h.home, '.config/autostart'), 'in the way').catch(async () => {
