@@ -295,6 +295,63 @@ test('a milestone toast appears at the 25th thought', async (t) => {
   await until(() => h.commands.some((c) => c.cmd === 'notif_hold' && c.args.active === true), 'the window to be held while the toast is up');
 });
 
+test('screenshots of grid, editor, settings and insights', async (t) => {
+  if (!shots) return 'skipped (no --shots)';
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-shots-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  const notes = path.join(home, 'Corvane/Notes');
+  await mkdir(notes, { recursive: true, mode: 0o700 });
+  const sample = {
+    'welcome-to-corvane': 'Welcome to Corvane\n<div>Every note is a card. <b>Pin</b> what matters, drag cards into your order.</div><div>- [ ] Try the search field</div><div>- [x] Open the tray</div>',
+    'reading-list': 'Reading list\n<div>The Dispossessed</div><div>A Pattern Language</div><div>Thinking in Systems</div>',
+    'trip-to-lisbon': 'Trip to Lisbon\n<div>Flights booked for <span style="color:#3346d6">14 May</span></div><div>⸻</div><div>Pastéis de Belém, Alfama walk, tram 28</div>',
+    'weekly-review': 'Weekly review\n<div>What went well, what to drop, what to start.</div>',
+    'ideas': 'Ideas\n<div>A tiny app that tracks how long tea steeps</div><div>Garden planner with a frost calendar</div>',
+    'a-very-long-title-that-keeps-going-and-going-to-show-that-it-never-overflows-its-card': 'A very long title that keeps going and going to show that it never overflows its card\n<div>Supercalifragilisticexpialidociousandthensomemorelettersthatneverbreakanywhere</div>',
+  };
+  for (const [id, body] of Object.entries(sample)) await writeFile(path.join(notes, `${id}.md`), body, { mode: 0o600 });
+  // A returning user: no first-run tutorial offer over the grid.
+  await mkdir(path.join(home, '.config/corvane'), { recursive: true, mode: 0o700 });
+  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ corvane_tutorial_seen: true }), { mode: 0o600 });
+  // Some history for the chart: a working rhythm over the last two months.
+  const history = {};
+  for (let a = 0; a < 64; a++) {
+    const d = new Date();
+    d.setDate(d.getDate() - a);
+    const key = `${d.getFullYear()}-${String(d.getMonth() + 1).padStart(2, '0')}-${String(d.getDate()).padStart(2, '0')}`;
+    const weekday = d.getDay() % 6 !== 0;
+    const n = weekday ? 3 + ((a * 7) % 11) : a % 3;
+    history[key] = { thoughts: n, words: n * 23, clips: n % 4, followups: a % 5 === 0 ? 1 : 0, documents: a % 9 === 0 ? 1 : 0, builds: 0, summons: n + 2, focusSessions: a % 4 === 0 ? 1 : 0 };
+  }
+  const sum = (k) => Object.values(history).reduce((s, d) => s + d[k], 0);
+  await writeFile(
+    path.join(home, 'Corvane/stats.json'),
+    JSON.stringify({ thoughts: sum('thoughts'), words: sum('words'), clips: sum('clips'), followups: sum('followups'), documents: sum('documents'), builds: 0, summons: sum('summons'), focusSessions: sum('focusSessions'), activeDays: 64, lastActiveDay: '', celebrated: ['thoughts:25', 'thoughts:100'], history }),
+    { mode: 0o600 },
+  );
+  for (const scheme of ['light', 'dark']) {
+    const { page, invoke } = await session(t, { home, colorScheme: scheme });
+    if (scheme === 'light') {
+      await invoke('toggle_pin', { id: 'welcome-to-corvane' });
+      for (let i = 0; i < 30; i++) await invoke('set_note_body', { id: 'ideas', html: `<div>Ideas</div><div>Idea ${i}</div>` });
+    }
+    await page.reload();
+    await page.waitForSelector('.card');
+    await page.focus('.card[data-index="1"]');
+    await shot(page, `grid-${scheme}`);
+    await page.click('.card[data-id="trip-to-lisbon"]');
+    await page.waitForSelector('.editor .page[contenteditable="true"]');
+    await shot(page, `editor-${scheme}`);
+    await page.keyboard.press('Escape');
+    await page.click('nav button:text("Settings")');
+    await page.waitForSelector('select[name="grid-size"]');
+    await shot(page, `settings-${scheme}`);
+    await page.click('nav button:text("Insights")');
+    await page.waitForSelector('.chart svg');
+    await shot(page, `insights-${scheme}`);
+  }
+});
+
 // ---- shortcuts, tutorial, updates, start and lock
 
 // Plays the native side's capture events: the CLI has no display to capture on.
@@ -556,63 +613,6 @@ test('screenshots of the shortcuts, updates and start settings', async (t) => {
     await page.waitForSelector('.empty-state');
     await shot(page, `tutorial-${scheme}`);
     await page.click('.onboarding button:text("Skip")');
-  }
-});
-
-test('screenshots of grid, editor, settings and insights', async (t) => {
-  if (!shots) return 'skipped (no --shots)';
-  const home = await mkdtemp(path.join(tmpdir(), 'corvane-shots-'));
-  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
-  const notes = path.join(home, 'Corvane/Notes');
-  await mkdir(notes, { recursive: true, mode: 0o700 });
-  const sample = {
-    'welcome-to-corvane': 'Welcome to Corvane\n<div>Every note is a card. <b>Pin</b> what matters, drag cards into your order.</div><div>- [ ] Try the search field</div><div>- [x] Open the tray</div>',
-    'reading-list': 'Reading list\n<div>The Dispossessed</div><div>A Pattern Language</div><div>Thinking in Systems</div>',
-    'trip-to-lisbon': 'Trip to Lisbon\n<div>Flights booked for <span style="color:#3346d6">14 May</span></div><div>⸻</div><div>Pastéis de Belém, Alfama walk, tram 28</div>',
-    'weekly-review': 'Weekly review\n<div>What went well, what to drop, what to start.</div>',
-    'ideas': 'Ideas\n<div>A tiny app that tracks how long tea steeps</div><div>Garden planner with a frost calendar</div>',
-    'a-very-long-title-that-keeps-going-and-going-to-show-that-it-never-overflows-its-card': 'A very long title that keeps going and going to show that it never overflows its card\n<div>Supercalifragilisticexpialidociousandthensomemorelettersthatneverbreakanywhere</div>',
-  };
-  for (const [id, body] of Object.entries(sample)) await writeFile(path.join(notes, `${id}.md`), body, { mode: 0o600 });
-  // A returning user: no first-run tutorial offer over the grid.
-  await mkdir(path.join(home, '.config/corvane'), { recursive: true, mode: 0o700 });
-  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ corvane_tutorial_seen: true }), { mode: 0o600 });
-  // Some history for the chart: a working rhythm over the last two months.
-  const history = {};
-  for (let a = 0; a < 64; a++) {
-    const d = new Date();
-    d.setDate(d.getDate() - a);
-    const key = `${d.getFullYear()}-${String(d.getMonth() + 1).padStart(2, '0')}-${String(d.getDate()).padStart(2, '0')}`;
-    const weekday = d.getDay() % 6 !== 0;
-    const n = weekday ? 3 + ((a * 7) % 11) : a % 3;
-    history[key] = { thoughts: n, words: n * 23, clips: n % 4, followups: a % 5 === 0 ? 1 : 0, documents: a % 9 === 0 ? 1 : 0, builds: 0, summons: n + 2, focusSessions: a % 4 === 0 ? 1 : 0 };
-  }
-  const sum = (k) => Object.values(history).reduce((s, d) => s + d[k], 0);
-  await writeFile(
-    path.join(home, 'Corvane/stats.json'),
-    JSON.stringify({ thoughts: sum('thoughts'), words: sum('words'), clips: sum('clips'), followups: sum('followups'), documents: sum('documents'), builds: 0, summons: sum('summons'), focusSessions: sum('focusSessions'), activeDays: 64, lastActiveDay: '', celebrated: ['thoughts:25', 'thoughts:100'], history }),
-    { mode: 0o600 },
-  );
-  for (const scheme of ['light', 'dark']) {
-    const { page, invoke } = await session(t, { home, colorScheme: scheme });
-    if (scheme === 'light') {
-      await invoke('toggle_pin', { id: 'welcome-to-corvane' });
-      for (let i = 0; i < 30; i++) await invoke('set_note_body', { id: 'ideas', html: `<div>Ideas</div><div>Idea ${i}</div>` });
-    }
-    await page.reload();
-    await page.waitForSelector('.card');
-    await page.focus('.card[data-index="1"]');
-    await shot(page, `grid-${scheme}`);
-    await page.click('.card[data-id="trip-to-lisbon"]');
-    await page.waitForSelector('.editor .page[contenteditable="true"]');
-    await shot(page, `editor-${scheme}`);
-    await page.keyboard.press('Escape');
-    await page.click('nav button:text("Settings")');
-    await page.waitForSelector('select[name="grid-size"]');
-    await shot(page, `settings-${scheme}`);
-    await page.click('nav button:text("Insights")');
-    await page.waitForSelector('.chart svg');
-    await shot(page, `insights-${scheme}`);
   }
 });
 
