@@ -560,7 +560,8 @@ test('start and lock: launch at login writes and removes the entry, failures are
 
   // The lock goes on only where a password can be checked; elsewhere the
   // refusal is shown word for word and the switch reads back off.
-  await page.check('input[name="tray-lock"]');
+  // A click, not check(): a refused switch turns itself back off at once.
+  await page.click('input[name="tray-lock"]');
   await until(async () => (await invoke('get_account')).biometric === true || (await page.$('.system .failure')) !== null, 'the lock to answer');
   if ((await invoke('get_account')).biometric) {
     assert.equal(await page.isChecked('input[name="tray-lock"]'), true);
@@ -580,7 +581,7 @@ test('start and lock: launch at login writes and removes the entry, failures are
     await rm(path.join(h.home, '.config/autostart'), { recursive: true, force: true });
     await writeFile(path.join(h.home, '.config/autostart'), 'in the way');
   });
-  await page.check('input[name="launch-at-login"]');
+  await page.click('input[name="launch-at-login"]');
   await page.waitForSelector('.system .failure:text-matches("^Could not write login item: ")');
   await page.waitForFunction(() => !document.querySelector('input[name="launch-at-login"]').checked);
 
