@@ -59,7 +59,9 @@ export async function startHarness({ cli, dist, home, env = {}, log = () => {} }
   home = home ?? (await mkdtemp(path.join(tmpdir(), 'corvane-e2e-')));
   const bootstrap = await bootstrapScript();
   const child = spawn(cli, ['--stdio'], {
-    env: { ...process.env, HOME: home, XDG_DATA_HOME: path.join(home, '.local/share'), ...env },
+    // The config folder follows the home too: defaults and the autostart entry
+    // must never land in the real user's ~/.config.
+    env: { ...process.env, HOME: home, XDG_DATA_HOME: path.join(home, '.local/share'), XDG_CONFIG_HOME: path.join(home, '.config'), ...env },
     stdio: ['pipe', 'pipe', 'pipe'],
   });
   const stderr = [];

@@ -393,7 +393,7 @@ test('AI: provider test, model, a run on the open note, a cancelled run, the res
   await shots2(page, 'notices');
 });
 
-test('account: the build without accounts, sign-in failures, the tray lock, diagnostics consent, account:updated', async (t) => {
+test('account: the build without accounts, sign-in failures, diagnostics consent, account:updated', async (t) => {
   const { h, page, invoke } = await session(t);
   await page.click('nav button:text("Account")');
   await page.waitForSelector('[data-testid="account-summary"]');
@@ -406,10 +406,8 @@ test('account: the build without accounts, sign-in failures, the tray lock, diag
   await page.waitForSelector('.account [role="alert"]:text("Enter a valid email address.")');
   assert.equal(answers(h, 'sign_in_email'), 0);
 
-  const lock = page.locator('input[name="tray-lock"]');
-  assert.equal(await lock.isChecked(), (await invoke('get_account')).biometric);
-  await lock.check();
-  await until(async () => (await invoke('get_account')).biometric === true, 'the tray lock to be on');
+  // The tray lock lives in Settings ("Start and lock"), tested there.
+  assert.equal(await page.locator('.account input[name="tray-lock"]').count(), 0);
   assert.match(await page.textContent('.account .consent'), /warnings and errors/);
   const telemetry = page.locator('.account input[name="telemetry"]');
   assert.equal(await telemetry.isChecked(), true);
@@ -442,6 +440,9 @@ test('screenshots of grid, editor, settings and insights', async (t) => {
     'a-very-long-title-that-keeps-going-and-going-to-show-that-it-never-overflows-its-card': 'A very long title that keeps going and going to show that it never overflows its card\n<div>Supercalifragilisticexpialidociousandthensomemorelettersthatneverbreakanywhere</div>',
   };
   for (const [id, body] of Object.entries(sample)) await writeFile(path.join(notes, `${id}.md`), body, { mode: 0o600 });
+  // A returning user: no first-run tutorial offer over the grid.
+  await mkdir(path.join(home, '.config/corvane'), { recursive: true, mode: 0o700 });
+  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ corvane_tutorial_seen: true }), { mode: 0o600 });
   // Some history for the chart: a working rhythm over the last two months.
   const history = {};
   for (let a = 0; a < 64; a++) {
@@ -478,6 +479,271 @@ test('screenshots of grid, editor, settings and insights', async (t) => {
     await page.click('nav button:text("Insights")');
     await page.waitForSelector('.chart svg');
     await shot(page, `insights-${scheme}`);
+  }
+});
+
+// ---- shortcuts, tutorial, updates, start and lock
+
+// Plays the native side's capture events: the CLI has no display to capture on.
+const emit = (page, name, payload) => page.evaluate(([n, p]) => window.__cvEmit(n, p), [name, payload]);
+const sent = (h, cmd, match = () => true) => h.commands.filter((c) => c.cmd === cmd && match(c.args ?? {})).length;
+const row = (action) => `.shortcuts .binding[data-action="${action}"]`;
+
+async function openSettings(page, section) {
+  await page.click('nav button:text("Settings")');
+  await page.waitForSelector(section);
+}
+
+test('shortcut settings: capture a key and a button, conflicts and registration failures shown as sent', async (t) => {
+  const { h, page, invoke } = await session(t);
+  // A first run offers the tutorial; skipping it counts as seen.
+  await page.waitForSelector('.onboarding[data-phase="offer"]');
+  await page.click('.onboarding button:text("Skip")');
+  await until(async () => (await invoke('get_settings')).tutorialSeen === true, 'the tutorial to count as seen');
+  assert.equal(await page.$('.onboarding'), null);
+  await openSettings(page, `${row('shortlist')} kbd`);
+  assert.equal(await page.textContent(`${row('run_action')} kbd`), 'Alt+A');
+  assert.equal(await page.textContent(`${row('shortlist')} kbd`), 'Alt+X');
+  assert.equal(await page.textContent(`${row('name_button')} kbd`), 'None');
+  assert.match(await page.textContent(row('shortlist')), /Hold: pick which note it lands in\./);
+
+  // Escape in the page cancels the capture and stays on the screen; the
+  // hotkeys come back and the actions are enabled again.
+  await page.click(`${row('shortlist')} button:text("Change…")`);
+  await page.waitForSelector(`${row('shortlist')} .waiting`);
+  assert.equal(sent(h, 'begin_key_capture'), 1);
+  await page.keyboard.press('Escape');
+  await page.waitForSelector(`${row('shortlist')} .outcome:text("Cancelled.")`);
+  assert.ok(await page.$('#settings-title'));
+  await until(() => sent(h, 'end_key_capture') === 1 && sent(h, 'set_actions_enabled', (a) => a.enabled === true) === 1, 'the capture to end');
+
+  // A shortcut taken by the other row is refused and nothing changes.
+  await page.click(`${row('shortlist')} button:text("Change…")`);
+  await page.waitForSelector(`${row('shortlist')} .waiting`);
+  await emit(page, 'key:captured', { accelerator: 'Option+A' });
+  await page.waitForSelector(`${row('shortlist')} .outcome.error`);
+  assert.equal(await page.textContent(`${row('shortlist')} .outcome`), 'That shortcut is already bound to Corvane Action — pick a different one.');
+  assert.equal(await page.textContent(`${row('shortlist')} kbd`), 'Alt+X');
+
+  // A new one is stored; this display-less CLI cannot grab keys, so the
+  // registration failure arrives and is shown as it stands.
+  await page.click(`${row('shortlist')} button:text("Change…")`);
+  await page.waitForSelector(`${row('shortlist')} .waiting`);
+  await emit(page, 'key:captured', { accelerator: 'Cmd+Ctrl+Option+Shift+K' });
+  await page.waitForFunction(() => document.querySelector('.shortcuts .binding[data-action="shortlist"] kbd')?.textContent === 'Ctrl+Alt+Shift+Super+K');
+  const failure = await page.textContent(`${row('shortlist')} .outcome.error`);
+  assert.match(failure, /Shortlist \(Cmd\+Ctrl\+Option\+Shift\+K\).* couldn't be registered — likely already used by another app\. Pick a different shortcut\.$/);
+  const config = await invoke('get_config');
+  assert.equal(config.keys[1].accelerator, 'Cmd+Ctrl+Option+Shift+K');
+  assert.equal(await page.textContent('.shortcuts .hotkey-error'), config.hotkeyError);
+  assert.equal(failure, config.hotkeyError);
+
+  // The native Escape: the cancelled payload keeps the shortcut.
+  await page.click(`${row('run_action')} button:text("Change…")`);
+  await page.waitForSelector(`${row('run_action')} .waiting`);
+  await emit(page, 'key:captured', { cancelled: true });
+  await page.waitForSelector(`${row('run_action')} .outcome:text("Cancelled; the old shortcut stays.")`);
+  // An event nobody asked for changes nothing.
+  const bindings = sent(h, 'set_binding');
+  await emit(page, 'key:captured', { accelerator: 'Ctrl+Alt+J' });
+  await emit(page, 'mouse:captured', { action: 'name_button', button: 'button4' });
+  await page.waitForTimeout(150);
+  assert.equal(sent(h, 'set_binding'), bindings);
+  assert.equal(sent(h, 'set_mouse'), 0);
+
+  // A button: captured, shown by its X number, stored; then removed.
+  await page.click(`${row('name_button')} button:text("Choose button…")`);
+  await page.waitForSelector(`${row('name_button')} .waiting`);
+  assert.equal(sent(h, 'begin_mouse_capture', (a) => a.action === 'name_button'), 1);
+  await emit(page, 'mouse:captured', { action: 'name_button', button: 'button3' });
+  await page.waitForFunction(() => document.querySelector('.shortcuts .binding[data-action="name_button"] kbd')?.textContent === 'Mouse button 8');
+  assert.equal((await invoke('get_config')).mouse[0].accelerator, 'button3');
+  await page.click(`${row('name_button')} button:text("Remove")`);
+  await page.waitForFunction(() => document.querySelector('.shortcuts .binding[data-action="name_button"] kbd')?.textContent === 'None');
+  assert.equal((await invoke('get_config')).mouse[0].accelerator, '—');
+  // Cancelling a button capture tells the native side.
+  await page.click(`${row('name_button')} button:text("Choose button…")`);
+  await page.click(`${row('name_button')} button:text("Cancel")`);
+  await until(() => sent(h, 'cancel_mouse_capture') === 1, 'cancel_mouse_capture');
+
+  // Leaving the screen mid-capture gives the hotkeys back.
+  const ended = sent(h, 'end_key_capture');
+  await page.click(`${row('run_action')} button:text("Change…")`);
+  await page.waitForSelector(`${row('run_action')} .waiting`);
+  await page.click('nav button:text("Notes")');
+  await until(() => sent(h, 'end_key_capture') === ended + 1, 'end_key_capture on leaving');
+
+  await openSettings(page, 'button:text("Keep these shortcuts")');
+  await page.click('button:text("Keep these shortcuts")');
+  await page.waitForSelector('.shortcuts button:text("Practise the shortcuts")');
+  await until(async () => !(await page.$('button:text("Keep these shortcuts")')), 'the button to go');
+  assert.equal((await invoke('get_config')).configured, true);
+});
+
+test('the tutorial: a tap of Alt, then a first clip', async (t) => {
+  const { h, page, invoke } = await session(t);
+  await page.waitForSelector('.onboarding[data-phase="offer"]');
+  await page.click('.onboarding button:text("Start")');
+  await page.waitForSelector('.onboarding[data-phase="tray"]');
+  assert.match(await page.textContent('.onboarding'), /Step 1 of 2\. Tap Alt on its own/);
+  await until(() => sent(h, 'set_onboarding', (a) => a.active === true) === 1 && sent(h, 'set_onboarding_step', (a) => a.step === 'tray') === 1, 'the tutorial to start');
+  // A clip before the tray step is not the step asked for.
+  await emit(page, 'onboard:clip', { source: 'mouse', button: 'button3' });
+  await page.waitForTimeout(100);
+  assert.ok(await page.$('.onboarding[data-phase="tray"]'));
+  await emit(page, 'onboard:tray', null);
+  await page.waitForSelector('.onboarding[data-phase="clip"]');
+  assert.match(await page.textContent('.onboarding'), /Step 2 of 2\. Select some text in any app and press Alt\+X/);
+  await until(() => sent(h, 'set_onboarding_step', (a) => a.step === 'clip') === 1, 'the clip step');
+  assert.equal((await invoke('get_settings')).tutorialSeen, false);
+  await emit(page, 'onboard:clip', { source: 'mouse', button: 'button3' });
+  await page.waitForSelector('.onboarding[data-phase="done"]');
+  await until(() => sent(h, 'set_onboarding', (a) => a.active === false) === 1, 'the tutorial to end');
+  assert.equal((await invoke('get_settings')).tutorialSeen, true);
+  assert.equal((await invoke('get_config')).configured, true);
+  await page.click('.onboarding button:text("Done")');
+  await page.waitForFunction(() => !document.querySelector('.onboarding'));
+  // Seen: not offered again; still there to practise from the settings.
+  await page.reload();
+  await page.waitForSelector('.empty-state');
+  await page.waitForTimeout(150);
+  assert.equal(await page.$('.onboarding'), null);
+  await openSettings(page, '.shortcuts button:text("Practise the shortcuts")');
+  await page.click('.shortcuts button:text("Practise the shortcuts")');
+  await page.waitForSelector('.onboarding[data-phase="tray"]');
+  assert.equal(sent(h, 'set_onboarding', (a) => a.active === true), 2);
+});
+
+// A local update feed: two releases, one of them with markup in its notes.
+const FEED = `<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+<channel><title>Corvane</title><description>channel text</description>
+<item><title>Corvane 1.2</title><pubDate>Tue, 02 Jan 2024 10:00:00 +0000</pubDate>
+<sparkle:version>120</sparkle:version><sparkle:shortVersionString>1.2</sparkle:shortVersionString>
+<description><![CDATA[<p>Faster search.</p><p>Shows &lt;img src=x onerror="window.__ran=1"&gt; as text.</p>]]></description>
+<enclosure url="https://example.invalid/c.tar" sparkle:version="120"/></item>
+<item><title>Corvane 1.1</title><pubDate>sometime in spring</pubDate><sparkle:version>110</sparkle:version>
+<description>First release.</description></item>
+</channel></rss>`;
+
+async function feedServer(t) {
+  const { createServer } = await import('node:http');
+  const server = createServer((req, res) => res.writeHead(200, { 'Content-Type': 'application/rss+xml' }).end(FEED));
+  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  t.cleanup.push(() => new Promise((r) => server.close(r)));
+  return `http://127.0.0.1:${server.address().port}/appcast.xml`;
+}
+
+async function homeWithFeed(t, url) {
+  const home = await mkdtemp(path.join(tmpdir(), 'corvane-e2e-'));
+  t.cleanup.push(() => rm(home, { recursive: true, force: true }));
+  await mkdir(path.join(home, '.config/corvane'), { recursive: true, mode: 0o700 });
+  await writeFile(path.join(home, '.config/corvane/defaults.json'), JSON.stringify({ 'Corvane.updates.feedURL': url, corvane_tutorial_seen: true }), { mode: 0o600 });
+  return home;
+}
+
+test('updates: no feed in this build, automatic checks, a check\'s findings, and a feed\'s history as text', async (t) => {
+  {
+    const { h, page, invoke } = await session(t);
+    await openSettings(page, '.updates .history-error');
+    assert.equal(await page.textContent('.updates .history-error'), 'No update feed is configured in this build.');
+    assert.match(await page.textContent('.updates .version'), /^Corvane \d+\.\d+\.\d+/);
+    assert.match(await page.textContent('.updates label.check'), /once a day/);
+    assert.equal(await page.isChecked('input[name="auto-updates"]'), true);
+    await page.uncheck('input[name="auto-updates"]');
+    await until(async () => (await invoke('get_update_status')).automaticChecks === false, 'automatic checks off');
+    assert.equal(await page.isChecked('input[name="auto-updates"]'), false);
+    await page.click('.updates button:text("Check now")');
+    await page.waitForSelector('.updates button:text("Checking…")');
+    await until(() => answers(h, 'check_for_updates') === 1, 'check_for_updates');
+    await emit(page, 'update:checked', { userInitiated: true, error: 'No update feed is configured in this build.' });
+    await page.waitForSelector('.updates .outcome.error:text("No update feed is configured in this build.")');
+    await page.click('.updates button:text("Check now")');
+    await emit(page, 'update:available', { userInitiated: true, version: '9.9.9', title: 'Corvane 9.9.9', link: 'https://example.invalid/' });
+    await page.waitForSelector('.updates .outcome.new');
+    assert.equal(await page.textContent('.updates .outcome.new'), 'Corvane 9.9.9 is available — Corvane 9.9.9.');
+  }
+  const home = await homeWithFeed(t, await feedServer(t));
+  const { page } = await session(t, { home });
+  await openSettings(page, '.updates .history li');
+  const entries = await page.$$eval('.updates .history li', (lis) =>
+    lis.map((li) => ({ head: li.querySelector('.head').textContent, notes: li.querySelector('.notes')?.textContent ?? '' })),
+  );
+  assert.equal(entries.length, 2);
+  assert.equal(entries[0].head, '1.2 Corvane 1.2 2 Jan 2024');
+  assert.match(entries[0].notes, /Faster search\.\s*Shows <img src=x onerror="window.__ran=1"> as text\./);
+  assert.equal(entries[1].head, '110 Corvane 1.1 sometime in spring');
+  assert.equal(await page.$('.updates .history img'), null);
+  assert.equal(await page.evaluate(() => window.__ran), undefined);
+});
+
+test('start and lock: launch at login writes and removes the entry, failures are shown as sent', async (t) => {
+  const { h, page, invoke } = await session(t);
+  await openSettings(page, 'input[name="launch-at-login"]');
+  const entry = path.join(h.home, '.config/autostart/com.corvane.app.desktop');
+  assert.equal(await page.isChecked('input[name="launch-at-login"]'), false);
+  await page.check('input[name="launch-at-login"]');
+  await until(() => existsSync(entry), 'the autostart entry');
+  assert.match(await readFile(entry, 'utf8'), /^\[Desktop Entry\]/m);
+  await page.uncheck('input[name="launch-at-login"]');
+  await until(() => !existsSync(entry), 'the autostart entry to go');
+
+  // The lock goes on only where a password can be checked; elsewhere the
+  // refusal is shown word for word and the switch reads back off.
+  // A click, not check(): a refused switch turns itself back off at once.
+  await page.click('input[name="tray-lock"]');
+  await until(async () => (await invoke('get_account')).biometric === true || (await page.$('.system .failure')) !== null, 'the lock to answer');
+  if ((await invoke('get_account')).biometric) {
+    assert.equal(await page.isChecked('input[name="tray-lock"]'), true);
+    await page.uncheck('input[name="tray-lock"]');
+    await until(async () => (await invoke('get_account')).biometric === false, 'the lock to go off');
+  } else {
+    const refusal = await page.evaluate(() =>
+      window.__TAURI__.core.invoke('set_biometric_unlock', { on: true }).then(() => null, (e) => (e instanceof Error ? e.message : String(e))),
+    );
+    assert.ok(refusal, 'the lock refused the page but not a direct call');
+    assert.equal(await page.textContent('.system .failure'), refusal);
+    await page.waitForFunction(() => !document.querySelector('input[name="tray-lock"]').checked);
+  }
+
+  // An autostart folder that is a file: the write fails with its reason.
+  await writeFile(path.join(h.home, '.config/autostart'), 'in the way').catch(async () => {
+    await rm(path.join(h.home, '.config/autostart'), { recursive: true, force: true });
+    await writeFile(path.join(h.home, '.config/autostart'), 'in the way');
+  });
+  await page.click('input[name="launch-at-login"]');
+  await page.waitForSelector('.system .failure:text-matches("^Could not write login item: ")');
+  await page.waitForFunction(() => !document.querySelector('input[name="launch-at-login"]').checked);
+
+  await page.click('button:text("Accessibility settings…")');
+  await page.click('button:text("Allow notifications")');
+  await page.waitForSelector('.permissions [role="status"]:text("Asked the notification service.")');
+  await until(() => answers(h, 'open_accessibility_settings') === 1 && answers(h, 'request_notification_access') === 1, 'the permission commands');
+});
+
+test('screenshots of the shortcuts, updates and start settings', async (t) => {
+  if (!shots) return 'skipped (no --shots)';
+  const home = await homeWithFeed(t, await feedServer(t));
+  for (const scheme of ['light', 'dark']) {
+    const { page } = await session(t, { home, colorScheme: scheme, viewport: { width: 1100, height: 900 } });
+    await openSettings(page, '.updates .history li');
+    await page.click(`${row('shortlist')} button:text("Change…")`);
+    await page.waitForSelector(`${row('shortlist')} .waiting`);
+    await emit(page, 'key:captured', { accelerator: 'Option+A' });
+    await page.waitForSelector(`${row('shortlist')} .outcome.error`);
+    await page.click(`${row('name_button')} button:text("Choose button…")`);
+    await page.$eval('.shortcuts', (e) => e.scrollIntoView({ block: 'start' }));
+    await shot(page, `shortcuts-${scheme}`);
+    await page.click(`${row('name_button')} button:text("Cancel")`);
+    await page.$eval('.permissions', (e) => e.scrollIntoView({ block: 'end' }));
+    await shot(page, `updates-${scheme}`);
+    await page.click('.shortcuts button:text("Practise the shortcuts")');
+    await emit(page, 'onboard:tray', null);
+    await page.waitForSelector('.onboarding[data-phase="clip"]');
+    await page.click('nav button:text("Notes")');
+    await page.waitForSelector('.empty-state');
+    await shot(page, `tutorial-${scheme}`);
+    await page.click('.onboarding button:text("Skip")');
   }
 });
 
