@@ -214,6 +214,10 @@ void ClipPipeline::retryOutboxLater() {
   queue_->post([this] { (void)retryOutbox(); });
 }
 
+void ClipPipeline::flush() {
+  queue_->runSync([] {});
+}
+
 void ClipPipeline::emit(std::string_view name, std::string_view payload) {
   if (services_.emitEvent) services_.emitEvent(name, payload);
 }

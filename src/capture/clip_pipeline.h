@@ -24,6 +24,7 @@
 #include "core/queue.h"
 #include "core/result.h"
 #include "notes/note.h"
+#include "platform/clip_selection.h"
 #include "records/settings.h"
 
 namespace corvane::notes {
@@ -32,47 +33,11 @@ class NoteStore;
 
 namespace corvane::capture {
 
-// The application in front when the clip was triggered.
-struct FrontAppSnapshot {
-  int64_t pid = 0;
-  std::string name;   // what the user calls it (the window class name)
-  std::string appId;  // a stable identifier (the window class instance)
-  uint64_t window = 0;
-};
-
-// What a simulated copy produced (absent when the clipboard did not change).
-struct CopyResult {
-  std::optional<std::string> text;
-  std::optional<std::string> pasteboardLink;
-  std::optional<std::string> html;
-};
-
-// The link lookup's answer. `permissionDenied`: a known browser exposes no
-// document to us, so only its own access setting can give the address.
-struct SourceLookupResult {
-  std::optional<std::string> documentURL;
-  std::optional<std::string> accessibilityURL;
-  bool permissionDenied = false;
-};
-
-// Reads what the user selected in the front application.
-class SelectionSource {
- public:
-  virtual ~SelectionSource() = default;
-  virtual FrontAppSnapshot frontApp() = 0;
-  // The selected text through accessibility; nothing when it cannot say.
-  virtual std::optional<std::string> readSelection(const FrontAppSnapshot& app) = 0;
-  // The copy path: copies the selection and restores the clipboard it found.
-  virtual CopyResult copySelection(const FrontAppSnapshot& app) = 0;
-};
-
-// Finds the address of the document in front. May block; the pipeline waits
-// for it at most `linkWait`.
-class SourceLinkLookup {
- public:
-  virtual ~SourceLinkLookup() = default;
-  virtual SourceLookupResult lookUp(const FrontAppSnapshot& app) = 0;
-};
+using platform::CopyResult;
+using platform::FrontAppSnapshot;
+using platform::SelectionSource;
+using platform::SourceLinkLookup;
+using platform::SourceLookupResult;
 
 // The status near the pointer (any thread).
 class ClipHUD {
@@ -133,6 +98,8 @@ class ClipPipeline {
   void submit(const ClipTarget& target, const std::string& source);
   // On the queue: retries what the outbox holds (start-up).
   void retryOutboxLater();
+  // Waits until every clip submitted so far has finished.
+  void flush();
 
   // The pipeline itself (on the queue; tests call it directly).
   void run(const ClipTarget& target, const std::string& source, const FrontAppSnapshot& app);
