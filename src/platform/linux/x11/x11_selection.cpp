@@ -413,7 +413,13 @@ class X11Selection final : public SelectionSource, public std::enable_shared_fro
       // No window manager: the focus window, walked up to a client window.
       int revert;
       XGetInputFocus(display_, &window, &revert);
-      if (window == PointerRoot) window = None;
+      if (window == PointerRoot || window == None || window == root_) {
+        // Focus follows the pointer: the top-level window under it.
+        Window r, child = None;
+        int rx, ry, wx, wy;
+        unsigned mask;
+        window = XQueryPointer(display_, root_, &r, &child, &rx, &ry, &wx, &wy, &mask) ? child : None;
+      }
       for (int depth = 0; window != None && window != root_ && depth < 16; ++depth) {
         if (!windowClass(window, nullptr).empty()) break;
         Window rootReturn, parent;
