@@ -1,7 +1,7 @@
 #!/bin/bash
 # End-to-end check of clips on X11: the copy path with the fixture posing as
 # "firefox" (block with the page address appended to "Raw Clips", the user's
-# clipboard given back), no selection, and a note store that refuses the
+# clipboard given back), the accessibility path (clipboard untouched), no selection, and a note store that refuses the
 # write (the fallback file keeps earlier entries and gains the new one).
 #   clip_e2e.sh DRIVER FIXTURE
 set -u
@@ -112,14 +112,31 @@ else
   fail "no success status: $(grep '^hud' "$OUT")"
 fi
 
-# 2. Nothing selected.
+# 2. The accessibility path: the fixture's selected range, no Ctrl+C, the clipboard untouched.
+if grep -qF "accessibility unavailable" "$OUT"; then
+  echo "note: no AT-SPI bus, accessibility path not checked"
+else
+  printf 'held again' | xclip -selection clipboard -i
+  fixture
+  if clip_and_wait "ok ✓ Raw Clips"; then
+    grep -qF 'quick brown fox' "$NOTES/raw-clips.md" && pass "accessibility path clipped the selection" ||
+      fail "raw-clips.md lacks the selected text: $(tail -c 300 "$NOTES/raw-clips.md")"
+    grep -q 'key-press c ' "$FIX_LOG" && fail "accessibility path sent Ctrl+C"
+    now=$(timeout 3 xclip -selection clipboard -o 2>&1)
+    [ "$now" = "held again" ] && pass "clipboard untouched" || fail "clipboard holds: $now"
+  else
+    fail "no success status for the accessibility path: $(grep '^hud' "$OUT")"
+  fi
+fi
+
+# 3. Nothing selected.
 fixture --copy-none 1
 clip_and_wait "fail ✕ Nothing selected" && pass "no selection" || fail "no '✕ Nothing selected': $(grep '^hud' "$OUT")"
 call sync >/dev/null
 grep -qF '"hud"' "$XDG_DATA_HOME"/Corvane/logs/*.jsonl 2>/dev/null && grep -qF 'Nothing selected' "$XDG_DATA_HOME"/Corvane/logs/*.jsonl ||
   fail "the status is not in the app log"
 
-# 3. The notes folder refuses the write: the fallback file keeps what it had and gains the clip.
+# 4. The notes folder refuses the write: the fallback file keeps what it had and gains the clip.
 mkdir -p "$(dirname "$FALLBACK")"
 printf '[earlier] kept entry\n\n' >"$FALLBACK"
 if [ "$(id -u)" -ne 0 ]; then
