@@ -458,7 +458,12 @@ class X11Selection final : public SelectionSource, public std::enable_shared_fro
     int rx, ry, wx, wy;
     unsigned mask = 0;
     XQueryPointer(display_, root_, &r, &c, &rx, &ry, &wx, &wy, &mask);
-    return mask & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask);
+    if (mask & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask)) return true;
+    // The trigger key itself: while it is down its passive grab is active and
+    // our Ctrl+C would go to the grabbing client, not the application.
+    char keys[32];
+    XQueryKeymap(display_, keys);
+    return std::any_of(std::begin(keys), std::end(keys), [](char k) { return k != 0; });
   }
 
   void pressCopy() {
@@ -487,10 +492,16 @@ class X11Selection final : public SelectionSource, public std::enable_shared_fro
 
   CopyResult copyNow(const FrontAppSnapshot& app) {
     CopyResult result;
-    // The trigger's own modifiers would turn Ctrl+C into another shortcut.
+    // The trigger's own modifiers would turn Ctrl+C into another shortcut, and
+    // its key still down would steer Ctrl+C to the hotkey's grab.
     const auto modifierDeadline = Clock::now() + kModifierWait;
     while (modifiersHeld() && Clock::now() < modifierDeadline) std::this_thread::sleep_for(15ms);
-    if (app.window != 0 && activeWindow() != app.window) return result;
+    // The user switched applications meanwhile: copying there would clip the wrong thing.
+    if (app.window != 0) {
+      auto now = frontAppNow();
+      bool same = app.pid > 0 && now.pid > 0 ? now.pid == app.pid : now.window == app.window;
+      if (!same) return result;
+    }
 
     if (isTerminalClass(app.name) || isTerminalClass(app.appId)) {
       // Ctrl+C in a terminal interrupts; its selection is already PRIMARY.
@@ -503,7 +514,14 @@ class X11Selection final : public SelectionSource, public std::enable_shared_fro
     waitFor([](XEvent&) { return false; }, Clock::now());
     const auto before = changeCount_;
     pressCopy();
-    const bool changed = waitFor([&](XEvent&) { return changeCount_ != before; }, Clock::now() + kCopyWait);
+    const auto copyDeadline = Clock::now() + kCopyWait;
+    bool changed = waitFor([&](XEvent&) { return changeCount_ != before; }, Clock::now() + kCopyWait / 2);
+    if (!changed) {
+      // A keystroke that arrived while the trigger's own grab was still active
+      // went to the grabbing client, not the application: once more.
+      pressCopy();
+      changed = waitFor([&](XEvent&) { return changeCount_ != before; }, copyDeadline);
+    }
     if (!changed) return result;
     auto offered = targetList(clipboard_, kReadTimeCap);
     result.text = readText(clipboard_, offered);
