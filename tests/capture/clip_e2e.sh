@@ -12,13 +12,17 @@ if [ -z "${CORVANE_E2E_INNER:-}" ]; then
   for tool in xvfb-run xdotool dbus-run-session xauth xclip; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
   done
-  export CORVANE_E2E_INNER=1
+  # The session bus and the accessibility bus it starts get a home and a
+  # runtime folder of this run's own, so parallel runs never share a socket.
+  WORK=$(mktemp -d)
+  export CORVANE_E2E_INNER=1 CORVANE_E2E_WORK=$WORK
+  export HOME=$WORK/home XDG_DATA_HOME=$WORK/data XDG_CONFIG_HOME=$WORK/config XDG_RUNTIME_DIR=$WORK/run
+  mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+  mkdir -m 0700 "$XDG_RUNTIME_DIR"
   exec dbus-run-session -- xvfb-run -a -s "-screen 0 1440x900x24" "$0" "$@"
 fi
 
-WORK=$(mktemp -d)
-export HOME=$WORK/home XDG_DATA_HOME=$WORK/data XDG_CONFIG_HOME=$WORK/config
-mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME"
+WORK=$CORVANE_E2E_WORK
 OUT=$WORK/driver.out
 NOTES=$HOME/Corvane/Notes
 FALLBACK=$HOME/Desktop/Corvane/clips-fallback.txt
