@@ -1,5 +1,6 @@
 #include "capture/capture.h"
 
+#include "capture/clip_pipeline.h"
 #include "capture/hotkey_manager.h"
 #include "capture/mouse_hook.h"
 #include "core/queue.h"
@@ -34,6 +35,13 @@ Result<void> startCapture(std::shared_ptr<platform::InputService> service) {
   auto& hook = MouseHook::shared();
   auto& hotkeys = HotkeyManager::shared();
   installDefaultCallbacks(hotkeys, hook);
+  // Clips that pass the trigger run the pipeline; what an earlier run could
+  // not save is retried now.
+  auto pipeline = ClipPipeline::shared();
+  hook.clipTrigger().setSink([](const ClipTarget& target, const std::string& source) {
+    ClipPipeline::shared()->submit(target, source);
+  });
+  pipeline->retryOutboxLater();
   hook.setOnKeyCaptureTimedOut([&hotkeys] { (void)hotkeys.registerAll(); });
   hook.attach(service);
   hotkeys.attach(service, &hook);

@@ -35,11 +35,8 @@ bool ClipTrigger::clip(const ClipTarget& target, const std::string& source, bool
     }
     sink = sink_;
   }
-  if (sink) {
-    sink(target, source);
-  } else {
-    records::appLog(records::LogLevel::Info, "capture", "clip target=" + targetKey(target) + " source=" + source);
-  }
+  records::appLog(records::LogLevel::Info, "capture", "clip target=" + targetKey(target) + " source=" + source);
+  if (sink) sink(target, source);
   return true;
 }
 

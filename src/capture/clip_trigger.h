@@ -39,7 +39,8 @@ class ClipTrigger {
   // is dropped (and still restarts the interval), except during the tutorial.
   // Returns whether the clip was started.
   bool clip(const ClipTarget& target, const std::string& source, bool tutorialRunning);
-  // The default sink writes one application-log line (activity "capture").
+  // Every started clip writes one application-log line (activity "capture"),
+  // then goes to the sink (the clip pipeline once capture started).
   void setSink(Sink sink);
 
  private:

@@ -6,6 +6,7 @@
 
 #include "bridge/shell_hooks.h"
 #include "capture/capture.h"
+#include "capture/clip_pipeline.h"
 #include "capture/commands.h"
 #include "capture/hotkey_manager.h"
 #include "capture/mouse_hook.h"
@@ -29,6 +30,11 @@ using corvane::testing::FailedWith;
 using corvane::testing::HasValue;
 using corvane::testing::IsOk;
 
+class SilentHUD final : public ClipHUD {
+ public:
+  void show(const std::string&, bool) override {}
+};
+
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,10 +57,15 @@ class CaptureTest : public ::testing::Test {
     };
     bridge::installShellHooks(hooks);
     installCaptureCommands(router);
+    // Clips run on the test's scheduler and touch nothing beyond it.
+    ClipPipeline::installShared(std::make_shared<ClipPipeline>(
+        scheduler, scheduler.createQueue("com.corvane.clip"), nullptr, nullptr, std::make_shared<SilentHUD>(),
+        ClipServices{}));
   }
   void TearDown() override {
     stopCapture();
     drain();
+    ClipPipeline::installShared(nullptr);
     bridge::installShellHooks({});
     MouseHook::setSharedForTesting(nullptr);
     HotkeyManager::setSharedForTesting(nullptr);
