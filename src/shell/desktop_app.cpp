@@ -156,6 +156,8 @@ void flushEverything() {
   flushed = true;
   if (gDelegate && gDelegate->window) gDelegate->window->endVisibleSession();
   if (seams().pushCloudSync) seams().pushCloudSync();
+  // Grabs released and clips already taken written before the note cache stops.
+  if (seams().stopInputHook) seams().stopInputHook();
   app::finishPendingWork();
   mainQueue().runReady();
   records::flushAppLog();
@@ -477,7 +479,6 @@ int runDesktop(int argc, char** argv) {
   d.control.reset();
   appLog(LogLevel::Info, "app", "quitting");
   flushEverything();
-  if (seams().stopInputHook) seams().stopInputHook();
   d.permissions.reset();
   d.status.reset();
   platform::installConfirmationDialog(nullptr);

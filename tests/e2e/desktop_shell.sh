@@ -96,6 +96,7 @@ check "first copy still runs" alive $first
 check "global hotkeys registered" wait_for 10 log_has_n '"hotkeys".*registered' 1
 xdotool key alt+c
 check "Alt+C triggers a clip" wait_for 5 log_has_n 'clip target=.default source=keyboard' 1
+check "with nothing selected the clip says so near the pointer" wait_for 10 log_has_n '"hud".*Nothing selected' 1
 
 # 3. A sign-in URL goes to the running copy and its account, which answers in
 # the status panel near the pointer (no backend is set up: the link is invalid).
