@@ -447,19 +447,10 @@ Result<std::string> FileStore::createNote(const std::string& name, const std::st
   for (int n = 1; n <= 100000; ++n) {
     std::string id = n == 1 ? stem : stem + "-" + std::to_string(n);
     CORVANE_TRY_ASSIGN(file, noteFile(id));
-    // Claim the name first: two notes created at once with the same title
-    // must not overwrite each other.
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return fail(errnoMessage(errno));
-    }
-    ::close(fd);
-    auto written = writeFileAtomic(file, text, 0600);
-    if (!written) {
-      ::unlink(file.c_str());
-      return fail(written.error());
-    }
+    // Two notes created at once with the same title must not overwrite each
+    // other, and a crash must not leave an empty note behind.
+    CORVANE_TRY_ASSIGN(created, createFileAtomic(file, text, 0600));
+    if (!created) continue;
     return id;
   }
   return fail(errnoMessage(EEXIST));
