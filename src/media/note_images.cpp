@@ -237,7 +237,9 @@ std::optional<std::filesystem::path> mediaFile(std::string_view token) {
   auto [folderEnd, fileIt] = std::mismatch(folder.begin(), folder.end(), file.begin(), file.end());
   if (folderEnd != folder.end()) return std::nullopt;
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(file, ec)) return std::nullopt;
+  // The library stores plain files only: a link placed in the folder could
+  // point anywhere, so it is not followed.
+  if (std::filesystem::symlink_status(file, ec).type() != std::filesystem::file_type::regular) return std::nullopt;
   return file;
 }
 
