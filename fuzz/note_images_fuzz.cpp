@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)media::extensionForDataUrl(text.substr(0, 64));
   (void)media::extensionForImageType(text.substr(0, 64));
   (void)media::mimeTypeForExtension(text.substr(0, 16));
-  if (auto decoded = media::base64Decode(text)) check(media::base64Encode(*decoded) == text, "Base64 round trip");
+  // (Non-zero bits before the padding are accepted, so only the bytes round-trip.)
+  if (auto decoded = media::base64Decode(text))
+    check(media::base64Decode(media::base64Encode(*decoded)) == decoded, "Base64 round trip");
   check(media::base64Decode(media::base64Encode(text)) == std::optional<std::string>(std::string(text)),
         "Base64 round trip of any bytes");
   return 0;
