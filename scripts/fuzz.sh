@@ -16,7 +16,6 @@ if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is not installed (scripts/debian-packages.txt lists it)" >&2
   exit 1
 fi
-[ -f /work/buildenv.sh ] && . /work/buildenv.sh
 cmake --preset fuzz >/dev/null
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

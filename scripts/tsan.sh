@@ -10,7 +10,6 @@
 # libraries only; each one says why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ -f /work/buildenv.sh ] && . /work/buildenv.sh
 # executable:gtest filter
 suites=(
   "test_core:SerialQueue*:ConcurrentQueue*:MainQueue*:FakeScheduler*"
