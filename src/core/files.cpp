@@ -147,6 +147,53 @@ Result<void> writeFileAtomic(const fs::path& path, std::string_view data, mode_t
   return writeThroughTemp(path, temp, data, mode, O_EXCL);
 }
 
+Result<bool> createFileAtomic(const fs::path& path, std::string_view data, mode_t mode) {
+  fs::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  fs::path temp = dir / ("." + path.filename().string() + "." + randomHex(6) + ".tmp");
+  {
+    Fd f(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (f.fd < 0) return fail(errnoMessage(errno));
+    Result<void> written = ::fchmod(f.fd, mode) == 0 ? writeAll(f.fd, data) : fail(errnoMessage(errno));
+    if (written && ::fsync(f.fd) != 0) written = fail(errnoMessage(errno));
+    if (!written) {
+      ::unlink(temp.c_str());
+      return fail(written.error());
+    }
+  }
+  // link() never replaces an existing name, so the file appears whole or not at all.
+  if (::link(temp.c_str(), path.c_str()) == 0) {
+    ::unlink(temp.c_str());
+  } else if (errno == EEXIST) {
+    ::unlink(temp.c_str());
+    return false;
+  } else if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOSYS) {
+    // No hard links here (some FUSE and FAT folders): claim the name, then
+    // replace the empty claim.
+    int claim = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (claim < 0) {
+      int e = errno;
+      ::unlink(temp.c_str());
+      if (e == EEXIST) return false;
+      return fail(errnoMessage(e));
+    }
+    ::close(claim);
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+      int e = errno;
+      ::unlink(temp.c_str());
+      ::unlink(path.c_str());
+      return fail(errnoMessage(e));
+    }
+  } else {
+    int e = errno;
+    ::unlink(temp.c_str());
+    return fail(errnoMessage(e));
+  }
+  Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.fd >= 0) ::fsync(d.fd);
+  return true;
+}
+
 Result<void> writeFileAtomicVia(const fs::path& path, const fs::path& temp, std::string_view data, mode_t mode) {
   // A temporary left by a crash is simply overwritten.
   return writeThroughTemp(path, temp, data, mode, O_TRUNC);

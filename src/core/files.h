@@ -45,6 +45,11 @@ Result<bool> writeFileAtomicChecked(const fs::path& path, std::string_view data,
 Result<void> writeFileAtomicVia(const fs::path& path, const fs::path& temp, std::string_view data,
                                 mode_t mode = 0600);
 
+// Creates a file that must not exist yet, atomically: it appears with all of
+// `data` or not at all (a crash never leaves it empty). False when the name
+// is taken.
+Result<bool> createFileAtomic(const fs::path& path, std::string_view data, mode_t mode = 0600);
+
 // Appends to a file, creating it with `mode`; not atomic, for logs only.
 Result<void> appendToFile(const fs::path& path, std::string_view data, mode_t mode = 0600);
 

@@ -204,6 +204,8 @@ Result<Json> parseSlow(std::string_view text) {
 }  // namespace
 
 Result<Json> parseJson(std::string_view text) {
+  // An empty view may carry a null pointer, which the fast reader copies from.
+  if (text.data() == nullptr) text = std::string_view("", 0);
   Json out;
   auto error = parseFast(text, out);
   if (!error) return out;

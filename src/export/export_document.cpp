@@ -72,9 +72,12 @@ std::string uniqueBaseName(const fs::path& folder, std::string_view base) {
 }
 
 Result<fs::path> exportDocument(const ExportRequest& request, const fs::path& folder, std::string_view baseName) {
+  // The name is one plain file name: nothing may land outside the folder.
+  const std::string base(baseName);
+  if (base.empty() || base == "." || base == ".." || base.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+    return fail("invalid export name");
   // A failure here shows in the write below, with its reason.
   (void)ensureDirectory(folder, 0755);
-  const std::string base(baseName);
   fs::path file = folder / (base + "." + request.extension);
   const RichText document = request.autoFormat ? AutoFormat::renderRichText(request.plain) : request.rich;
   const std::string& ext = request.extension;

@@ -179,10 +179,14 @@ Json healthToJson(const MediaHealth& health) {
 }
 
 std::vector<ManifestEntry> readManifest(const fs::path& file) {
-  std::vector<ManifestEntry> entries;
   auto text = readFile(file);
-  if (!text) return entries;
-  auto json = parseJson(*text);
+  if (!text) return {};
+  return decodeManifest(*text);
+}
+
+std::vector<ManifestEntry> decodeManifest(std::string_view text) {
+  std::vector<ManifestEntry> entries;
+  auto json = parseJson(text);
   if (!json || !json->is_array()) return entries;
   for (const auto& item : *json) {
     if (!item.is_object()) continue;

@@ -62,6 +62,8 @@ Json healthToJson(const MediaHealth& health);
 // A missing or unreadable manifest reads as empty; entries that are not
 // objects with a string token are skipped.
 std::vector<ManifestEntry> readManifest(const fs::path& file);
+// The same over the file's text.
+std::vector<ManifestEntry> decodeManifest(std::string_view text);
 Result<void> writeManifest(const fs::path& file, const std::vector<ManifestEntry>& entries);
 
 class MediaLibrarian {

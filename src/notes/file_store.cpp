@@ -634,22 +634,12 @@ Result<std::string> FileStore::createNote(const std::string& name, const std::st
   for (int n = 1; n <= 100000; ++n) {
     std::string id = n == 1 ? stem : stem + "-" + std::to_string(n);
     CORVANE_TRY_ASSIGN(file, noteFile(id));
-    // Claim the name first: two notes created at once with the same title
-    // must not overwrite each other.
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return fail(errnoMessage(errno));
-    }
+    // Two notes created at once with the same title must not overwrite each
+    // other, and a crash must not leave an empty note behind.
+    CORVANE_TRY_ASSIGN(created, createFileAtomic(file, text, 0600));
+    if (!created) continue;
     struct stat st {};
-    FileIdentity claimed = ::fstat(fd, &st) == 0 ? FileIdentity::of(st) : FileIdentity{};
-    ::close(fd);
-    auto written = replaceIfUnchanged(file, text, claimed);
-    if (!written || !*written) {
-      ::unlink(file.c_str());
-      if (!written) return fail(written.error());
-      return fail("cannot create note: the file changed while it was written");
-    }
+    if (::lstat(file.c_str(), &st) == 0) recordOwnWrite(file, FileIdentity::of(st));
     return id;
   }
   return fail(errnoMessage(EEXIST));
