@@ -85,9 +85,9 @@ int runOneCommand(const std::string& command, const std::optional<std::string>& 
     args = std::move(*parsed);
   }
 
-  // The note cache starts as in every front end, so counts and name checks
-  // see the whole vault.
-  app::startNoteCache();
+  // One command answers from the store on first use, like before the cache
+  // existed: starting the cache's background listing and indexing here would
+  // run work (and Notes scripts) that the command never needed.
 
   // The command runs where the bridge would run it while this thread serves
   // the main queue, so handlers that wait for the main thread work as in the app.
