@@ -1700,6 +1700,8 @@ void StoreCache::runBodyIndexing() {
         break;
       }
     }
+    // Busy until the trigram check below is done, so no one sees a gap.
+    gramsPending_ = true;
   }
   if (more) scheduleBodyIndexing(limits.pause);
   buildGramsIfStale(/*settled=*/!more);
