@@ -117,6 +117,93 @@ std::string fold(std::string_view text) {
   return out;
 }
 
+namespace {
+
+void appendVarint(std::string& out, size_t v) {
+  while (v >= 0x80) {
+    out += static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  out += static_cast<char>(v);
+}
+
+size_t readVarint(std::string_view in, size_t& i) {
+  size_t v = 0;
+  int shift = 0;
+  while (i < in.size()) {
+    const auto b = static_cast<unsigned char>(in[i++]);
+    v |= size_t(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) break;
+    shift += 7;
+  }
+  return v;
+}
+
+}  // namespace
+
+FoldedText foldKeepingDifferences(std::string_view text) {
+  FoldedText out;
+  out.folded.reserve(text.size());
+  size_t patchStart = std::string::npos;  // in folded, of the open patch
+  size_t plainStart = 0;                  // in text, of the open patch
+  size_t lastEnd = 0;                     // folded offset where the previous patch ended
+  auto close = [&](size_t plainEnd) {
+    if (patchStart == std::string::npos) return;
+    appendVarint(out.differences, patchStart - lastEnd);
+    appendVarint(out.differences, out.folded.size() - patchStart);
+    appendVarint(out.differences, plainEnd - plainStart);
+    out.differences.append(text.substr(plainStart, plainEnd - plainStart));
+    lastEnd = out.folded.size();
+    patchStart = std::string::npos;
+  };
+  size_t i = 0;
+  std::string one;
+  while (i < text.size()) {
+    const size_t at = i;
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      const char lower = kAsciiLower[byte];
+      ++i;
+      if (lower == text[at]) {
+        close(at);
+      } else if (patchStart == std::string::npos) {
+        patchStart = out.folded.size();
+        plainStart = at;
+      }
+      out.folded += lower;
+      continue;
+    }
+    one.clear();
+    appendFoldedCodePoint(one, decodeCodePoint(text, i));
+    if (one == text.substr(at, i - at)) {
+      close(at);
+    } else if (patchStart == std::string::npos) {
+      patchStart = out.folded.size();
+      plainStart = at;
+    }
+    out.folded += one;
+  }
+  close(text.size());
+  return out;
+}
+
+std::string unfold(std::string_view folded, std::string_view differences) {
+  std::string out;
+  out.reserve(folded.size() + differences.size());
+  size_t pos = 0, i = 0;
+  while (i < differences.size()) {
+    const size_t at = pos + readVarint(differences, i);
+    const size_t foldedLength = readVarint(differences, i);
+    const size_t plainLength = readVarint(differences, i);
+    out.append(folded.substr(pos, at - pos));
+    out.append(differences.substr(i, plainLength));
+    i += plainLength;
+    pos = at + foldedLength;
+  }
+  if (pos < folded.size()) out.append(folded.substr(pos));
+  return out;
+}
+
 // ---- substring search
 
 namespace {
@@ -402,11 +489,19 @@ IndexedNamePtr makeIndexedName(const Note& listed) {
   return std::make_shared<const IndexedName>(std::move(stub), fold(listed.name), listed.preview);
 }
 
-IndexedBody::IndexedBody(std::string t, int64_t a, std::string n)
-    : text(std::move(t)), age(a), folded(fold(text)), pairs(folded), name(std::move(n)) {}
+IndexedBody::IndexedBody(std::string_view t, int64_t a, std::string n) : age(a), name(std::move(n)) {
+  FoldedText f = foldKeepingDifferences(t);
+  folded = std::move(f.folded);
+  differences_ = std::move(f.differences);
+  folded.shrink_to_fit();
+  differences_.shrink_to_fit();
+}
+
+std::string IndexedBody::text() const { return unfold(folded, differences_); }
 
 void IndexedBody::derive() const {
   once_.run([this] {
+    const std::string text = this->text();
     preview_ = previewText(text, name);
     foldedPreview_ = fold(preview_);
     // A title that is not empty lets the preview drop the first line; with
@@ -441,7 +536,112 @@ const std::string& IndexedBody::foldedPreview() const {
 }
 
 IndexedBodyPtr makeIndexedBody(std::string_view text, int64_t age, std::string name, size_t cap) {
-  return std::make_shared<const IndexedBody>(std::string(prefixCodePoints(text, cap)), age, std::move(name));
+  return std::make_shared<const IndexedBody>(prefixCodePoints(text, cap), age, std::move(name));
+}
+
+// ---- trigram index
+
+namespace {
+
+size_t varintLength(uint32_t v) {
+  size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// Calls f(bucket) once per distinct trigram bucket of `text` for body `slot`;
+// `last` remembers per bucket the last slot seen, so repeats within a body
+// are skipped without sorting.
+template <class F>
+void forEachNewBucket(std::string_view text, uint32_t slot, std::vector<uint32_t>& last, F&& f) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i + 2 < text.size(); ++i) {
+    const uint32_t b = TrigramIndex::bucketOf(p[i], p[i + 1], p[i + 2]);
+    if (last[b] == slot) continue;
+    f(b, last[b]);
+    last[b] = slot;
+  }
+}
+
+constexpr uint32_t kNoSlot = UINT32_MAX;
+
+}  // namespace
+
+TrigramIndex::TrigramIndex(std::vector<IndexedBodyPtr> bodies) : bodies_(std::move(bodies)) {
+  slots_.reserve(bodies_.size());
+  for (uint32_t s = 0; s < bodies_.size(); ++s) slots_.emplace(bodies_[s].get(), s);
+  // Two passes over the texts: the first sizes every list exactly, the second
+  // writes it; a slot is stored as its gap from the previous one in the list.
+  std::vector<uint32_t> last(kBuckets, kNoSlot);
+  offsets_.assign(kBuckets + 1, 0);
+  for (uint32_t s = 0; s < bodies_.size(); ++s)
+    forEachNewBucket(bodies_[s]->folded, s, last, [&](uint32_t b, uint32_t prev) {
+      offsets_[b + 1] += static_cast<uint32_t>(varintLength(prev == kNoSlot ? s : s - prev));
+    });
+  for (uint32_t b = 0; b < kBuckets; ++b) offsets_[b + 1] += offsets_[b];
+  data_.resize(offsets_[kBuckets]);
+  std::vector<uint32_t> cursor(offsets_.begin(), offsets_.end() - 1);
+  std::fill(last.begin(), last.end(), kNoSlot);
+  for (uint32_t s = 0; s < bodies_.size(); ++s)
+    forEachNewBucket(bodies_[s]->folded, s, last, [&](uint32_t b, uint32_t prev) {
+      uint32_t v = prev == kNoSlot ? s : s - prev;
+      while (v >= 0x80) {
+        data_[cursor[b]++] = static_cast<uint8_t>(v | 0x80);
+        v >>= 7;
+      }
+      data_[cursor[b]++] = static_cast<uint8_t>(v);
+    });
+}
+
+std::optional<uint32_t> TrigramIndex::slotOf(const IndexedBody* body) const {
+  auto it = slots_.find(body);
+  if (it == slots_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::vector<uint64_t>> TrigramIndex::candidates(std::string_view needle) const {
+  if (needle.size() < 3) return std::nullopt;
+  std::vector<uint32_t> buckets;
+  const auto* p = reinterpret_cast<const unsigned char*>(needle.data());
+  for (size_t i = 0; i + 2 < needle.size(); ++i) buckets.push_back(bucketOf(p[i], p[i + 1], p[i + 2]));
+  std::sort(buckets.begin(), buckets.end());
+  buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
+  // The shortest lists rule out the most; a handful of them is plenty.
+  auto length = [&](uint32_t b) { return offsets_[b + 1] - offsets_[b]; };
+  std::sort(buckets.begin(), buckets.end(), [&](uint32_t a, uint32_t b) { return length(a) < length(b); });
+  if (buckets.size() > 6) buckets.resize(6);
+
+  const size_t words = (bodies_.size() + 63) / 64;
+  std::vector<uint64_t> result;
+  std::vector<uint64_t> one(words);
+  for (size_t k = 0; k < buckets.size(); ++k) {
+    std::fill(one.begin(), one.end(), 0);
+    const uint8_t* at = data_.data() + offsets_[buckets[k]];
+    const uint8_t* end = data_.data() + offsets_[buckets[k] + 1];
+    uint32_t slot = 0;
+    bool first = true;
+    while (at < end) {
+      uint32_t v = 0;
+      int shift = 0;
+      while (*at & 0x80) {
+        v |= uint32_t(*at++ & 0x7F) << shift;
+        shift += 7;
+      }
+      v |= uint32_t(*at++) << shift;
+      slot = first ? v : slot + v;
+      first = false;
+      one[slot >> 6] |= uint64_t{1} << (slot & 63);
+    }
+    if (k == 0) {
+      result = one;
+    } else {
+      for (size_t w = 0; w < words; ++w) result[w] &= one[w];
+    }
+  }
+  return result;
 }
 
 // ---- search
@@ -457,6 +657,12 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
   const NameList& names = snapshot.names ? *snapshot.names : kNoNames;
   const BodyMap& bodies = snapshot.bodies ? *snapshot.bodies : kNoBodies;
   const CachedList* cached = snapshot.cached.get();
+  const TrigramIndex* grams = snapshot.grams.get();
+  // Per token, the covered bodies that may hold it (none for a token too
+  // short to have a trigram: those bodies are scanned).
+  std::vector<std::optional<std::vector<uint64_t>>> maybeIn(tokens.size());
+  if (grams != nullptr)
+    for (size_t t = 0; t < tokens.size(); ++t) maybeIn[t] = grams->candidates(tokens[t].finder.needle());
 
   struct Hit {
     const Note* note;            // the cached note, or the name stub
@@ -486,17 +692,24 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
       if (it != bodies.end()) body = it->second.get();
       if (cached != nullptr) card = cached->find(stub.id);
     };
-    // Tokens not in the (short) name must be in the body text; the byte-pair
+    // Tokens not in the (short) name must be in the body text; the trigram
     // test of every such token comes before any scan, so one rare word rules a
     // note out without reading it.
     bool anyInBody = false;
+    std::optional<uint32_t> slot;
+    bool slotKnown = false;
     for (size_t t = 0; t < tokens.size(); ++t) {
       const bool inName = tokens[t].finder.in(nameText);
       matchAt[t] = inName ? npos : 0;
       if (inName) continue;
       anyInBody = true;
       lookUp();
-      if (body != nullptr && !body->pairs.mayContain(tokens[t].finder)) return;
+      if (body == nullptr || grams == nullptr || !maybeIn[t]) continue;
+      if (!slotKnown) {
+        slot = grams->slotOf(body);
+        slotKnown = true;
+      }
+      if (slot && ((*maybeIn[t])[*slot >> 6] >> (*slot & 63) & 1) == 0) return;
     }
     if (anyInBody) {
       std::string_view bodyText;
@@ -571,7 +784,7 @@ std::vector<Note> searchNotes(const SearchSnapshot& snapshot, std::string_view q
     Note note = *hit.note;
     if (hit.card == nullptr && hit.indexed != nullptr) note.preview = hit.indexed->listedPreview;
     if (note.preview.empty() && hit.body != nullptr) {
-      note.preview = hit.body->name == note.name ? hit.body->preview() : previewText(hit.body->text, note.name);
+      note.preview = hit.body->name == note.name ? hit.body->preview() : previewText(hit.body->text(), note.name);
     }
     result.push_back(std::move(note));
   }
@@ -596,6 +809,13 @@ const IndexedName* SearchIndex::name(const std::string& id) const {
 void SearchIndex::clear() {
   names_ = std::make_shared<const NameList>();
   bodies_ = std::make_shared<const BodyMap>();
+  grams_.reset();
+  gramsStale_ = 0;
+}
+
+void SearchIndex::setGrams(TrigramIndexPtr grams, size_t staleAtStart) {
+  grams_ = std::move(grams);
+  gramsStale_ -= std::min(gramsStale_, staleAtStart);
 }
 
 void SearchIndex::replaceNames(NameList fresh, int64_t recentAge) {
@@ -620,6 +840,7 @@ void SearchIndex::replaceNames(NameList fresh, int64_t recentAge) {
     auto it = freshAges.find(id);
     if (it != freshAges.end() ? it->second == body->age : keptRecent.count(id) != 0) bodies->emplace(id, body);
   }
+  gramsStale_ += bodies_->size() - bodies->size();
   names_ = std::make_shared<const NameList>(std::move(merged));
   bodies_ = std::move(bodies);
 }
@@ -691,6 +912,7 @@ void SearchIndex::remove(const std::string& id) {
     auto next = std::make_shared<BodyMap>(*bodies_);
     next->erase(id);
     bodies_ = std::move(next);
+    ++gramsStale_;
   }
 }
 
@@ -699,6 +921,7 @@ void SearchIndex::putBodies(const std::vector<std::pair<std::string, IndexedBody
   auto next = std::make_shared<BodyMap>(*bodies_);
   for (const auto& [id, body] : entries) (*next)[id] = body;
   bodies_ = std::move(next);
+  gramsStale_ += entries.size();
 }
 
 }  // namespace corvane::notes

@@ -29,6 +29,15 @@ namespace corvane::notes {
 // directly; invalid UTF-8 folds to U+FFFD.
 std::string fold(std::string_view text);
 
+// fold(text), with what it changed kept aside (compactly: most text folds
+// to itself), so unfold(folded, differences) gives `text` back exactly.
+struct FoldedText {
+  std::string folded;
+  std::string differences;
+};
+FoldedText foldKeepingDifferences(std::string_view text);
+std::string unfold(std::string_view folded, std::string_view differences);
+
 // A substring search prepared once per needle: candidate positions are
 // filtered, 32 at a time, on the two needle bytes least likely to occur in
 // text (rare letters, UTF-8 continuation bytes rather than script lead bytes),
@@ -159,14 +168,14 @@ struct IndexedName {
 using IndexedNamePtr = std::shared_ptr<const IndexedName>;
 IndexedNamePtr makeIndexedName(const Note& listed);
 
-// The body text of one note: at most 4000 code points of its plain text, the
-// age the note had when the text was read, and the folded text.
+// The body text of one note: its plain text (capped for a slow store), the
+// age the note had when the text was read, and the folded text. Only the
+// folded text is held whole; the plain text is rebuilt from it on demand.
 struct IndexedBody {
-  IndexedBody(std::string text, int64_t age, std::string name);
-  std::string text;
+  IndexedBody(std::string_view text, int64_t age, std::string name);
+  std::string text() const;
   int64_t age;
   std::string folded;
-  BytePairSet pairs;  // of `folded`
   std::string name;  // the title the card preview below is derived with
   // previewText(text, name) and its folded form, computed on first use.
   const std::string& preview() const;
@@ -181,6 +190,7 @@ struct IndexedBody {
 
  private:
   void derive() const;
+  std::string differences_;  // what folding changed, for text()
   OnceFlag once_;
   mutable std::string preview_, foldedPreview_;
   mutable size_t previewStart_ = 0;
@@ -193,11 +203,44 @@ IndexedBodyPtr makeIndexedBody(std::string_view text, int64_t age, std::string n
 using NameList = std::vector<IndexedNamePtr>;
 using BodyMap = std::unordered_map<std::string, IndexedBodyPtr>;
 
-// The three pieces a search reads, taken together under the cache's lock.
+// Which byte trigrams occur in the folded texts of a fixed set of bodies:
+// per hashed trigram, the sorted slots of the bodies holding it, stored as
+// varint gaps. Immutable once built; the bodies it covers are held, so a slot
+// stays valid. A body stored after the build (an edit, a new note) is not
+// covered and is scanned instead, until the next build takes it in.
+class TrigramIndex {
+ public:
+  static constexpr uint32_t kBuckets = uint32_t{1} << 18;
+  // Builds over these bodies (slow for a whole vault: call it off the lock).
+  explicit TrigramIndex(std::vector<IndexedBodyPtr> bodies);
+  size_t size() const { return bodies_.size(); }
+  // The slot of this body, when the index covers exactly this body object.
+  std::optional<uint32_t> slotOf(const IndexedBody* body) const;
+  // A bit per slot, set where the body may contain `needle` (every trigram of
+  // it is present); nullopt when the needle is shorter than a trigram and
+  // rules nothing out.
+  std::optional<std::vector<uint64_t>> candidates(std::string_view needle) const;
+  // Bytes held by the postings (for measurements).
+  size_t postingBytes() const { return data_.size() + offsets_.size() * sizeof(uint32_t); }
+
+  static uint32_t bucketOf(unsigned char a, unsigned char b, unsigned char c) {
+    return ((uint32_t(a) << 16 | uint32_t(b) << 8 | c) * 2654435761u) >> 14;
+  }
+
+ private:
+  std::vector<IndexedBodyPtr> bodies_;
+  std::unordered_map<const IndexedBody*, uint32_t> slots_;
+  std::vector<uint32_t> offsets_;  // kBuckets + 1 offsets into data_
+  std::vector<uint8_t> data_;
+};
+using TrigramIndexPtr = std::shared_ptr<const TrigramIndex>;
+
+// The pieces a search reads, taken together under the cache's lock.
 struct SearchSnapshot {
   std::shared_ptr<const NameList> names;
   std::shared_ptr<const BodyMap> bodies;
   CachedListPtr cached;
+  TrigramIndexPtr grams;  // may be null or cover only some bodies
 };
 
 // Name and body search over one snapshot: every query token must occur in the
@@ -214,6 +257,12 @@ class SearchIndex {
 
   std::shared_ptr<const NameList> names() const { return names_; }
   std::shared_ptr<const BodyMap> bodies() const { return bodies_; }
+  TrigramIndexPtr grams() const { return grams_; }
+  // Body texts stored or dropped since the trigram index was last built.
+  size_t gramsStale() const { return gramsStale_; }
+  // Installs a trigram index built over the bodies as they were `staleAtStart`
+  // changes ago.
+  void setGrams(TrigramIndexPtr grams, size_t staleAtStart);
   bool namesEmpty() const { return names_->empty(); }
   size_t bodyCount() const { return bodies_->size(); }
   const IndexedBody* body(const std::string& id) const;
@@ -242,6 +291,8 @@ class SearchIndex {
  private:
   std::shared_ptr<const NameList> names_;
   std::shared_ptr<const BodyMap> bodies_;
+  TrigramIndexPtr grams_;
+  size_t gramsStale_ = 0;
 };
 
 }  // namespace corvane::notes

@@ -1146,6 +1146,7 @@ void StoreCache::noteCreated(const std::string& id, const std::string& name, con
   }
   if (announce) publishTicket(ticket);
   else persist(ticket);
+  scheduleGramsCheck();
 }
 
 void StoreCache::bodyChanged(const std::string& id, const std::optional<std::string>& appendedText,
@@ -1183,7 +1184,8 @@ void StoreCache::bodyChanged(const std::string& id, const std::optional<std::str
     if (newHTML) {
       body = makeIndexedBody(plain, age, name, bodyCap());
     } else if (!appended.empty()) {
-      std::string text = existing && !existing->text.empty() ? existing->text + "\n" + appended : appended;
+      std::string text = existing ? existing->text() : std::string();
+      text = text.empty() ? appended : text + "\n" + appended;
       body = makeIndexedBody(text, age, name, bodyCap());
     }
 
@@ -1233,6 +1235,7 @@ void StoreCache::bodyChanged(const std::string& id, const std::optional<std::str
     break;
   }
   publishTicket(ticket);
+  if (body) scheduleGramsCheck();
 }
 
 void StoreCache::titleChanged(const std::string& id, const std::string& name) {
@@ -1275,6 +1278,7 @@ void StoreCache::noteDeleted(const std::string& id) {
     ticket = ticketLocked(cache_);
   }
   publishTicket(ticket);
+  scheduleGramsCheck();
 }
 
 void StoreCache::publishTicket(const PersistTicket& ticket) {
@@ -1389,7 +1393,7 @@ std::vector<Note> StoreCache::hiddenNotes() {
         e.note = *k->second;
         const CachedNote* card = cache_ ? cache_->find(id) : nullptr;
         if (const IndexedBody* b = index_.body(id)) {
-          e.text = b->text;
+          e.text = b->text();
           e.haveText = true;
         } else if (card != nullptr && !card->note().preview.empty()) {
           e.text = card->note().preview;
@@ -1472,7 +1476,7 @@ std::optional<std::vector<Note>> StoreCache::cachedNotes() {
 
 bool StoreCache::busy() {
   std::lock_guard lock(mutex_);
-  return refreshing_ || nameRefreshing_ || indexing_ || nativeAttachmentRefreshing_ || indexPause_.active() ||
+  return refreshing_ || nameRefreshing_ || indexing_ || gramsPending_ || nativeAttachmentRefreshing_ || indexPause_.active() ||
          watchDebounce_.active();
 }
 
@@ -1696,8 +1700,52 @@ void StoreCache::runBodyIndexing() {
         break;
       }
     }
+    // Busy until the trigram check below is done, so no one sees a gap.
+    gramsPending_ = true;
   }
   if (more) scheduleBodyIndexing(limits.pause);
+  buildGramsIfStale(/*settled=*/!more);
+}
+
+void StoreCache::scheduleGramsCheck() {
+  if (stopping_.load()) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (gramsPending_) return;
+    gramsPending_ = true;
+  }
+  std::weak_ptr<StoreCache> weak = weak_from_this();
+  indexQueue_->post([weak] {
+    if (auto self = weak.lock()) self->buildGramsIfStale(/*settled=*/true);
+  });
+}
+
+void StoreCache::buildGramsIfStale(bool settled) {
+  std::vector<IndexedBodyPtr> bodies;
+  size_t staleAtStart;
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    gramsPending_ = false;
+    if (stopping_.load()) return;
+    const size_t covered = index_.grams() ? index_.grams()->size() : 0;
+    staleAtStart = index_.gramsStale();
+    // While the vault is being indexed, rebuild each time the uncovered part
+    // reaches the covered one (a whole-vault build costs a second or so);
+    // afterwards once edits leave more than a small share to be scanned.
+    const bool due = settled ? staleAtStart > 0 && (covered == 0 || staleAtStart >= 16 + covered / 64)
+                             : staleAtStart >= std::max<size_t>(256, covered);
+    if (!due) return;
+    auto snapshot = index_.bodies();
+    bodies.reserve(snapshot->size());
+    for (const auto& entry : *snapshot) bodies.push_back(entry.second);
+    generation = generation_;
+    gramsPending_ = true;  // counted as busy while it builds
+  }
+  auto grams = std::make_shared<const TrigramIndex>(std::move(bodies));
+  std::lock_guard lock(mutex_);
+  gramsPending_ = false;
+  if (generation == generation_) index_.setGrams(std::move(grams), staleAtStart);
 }
 
 // ---- search
@@ -1733,7 +1781,7 @@ std::vector<Note> StoreCache::search(std::string_view query) {
   SearchSnapshot snapshot;
   {
     std::lock_guard lock(mutex_);
-    snapshot = SearchSnapshot{index_.names(), index_.bodies(), cache_};
+    snapshot = SearchSnapshot{index_.names(), index_.bodies(), cache_, index_.grams()};
   }
   std::vector<Note> result = searchNotes(snapshot, query, kSearchLimit);
   startNameRefresh(/*fromSearch=*/true);

@@ -218,6 +218,10 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   size_t bodyCap();
   void scheduleBodyIndexing(Duration delay);
   void runBodyIndexing();
+  // Rebuilds the trigram index over the current body texts once enough of them
+  // are not covered; `settled` when no indexing batch is due soon.
+  void buildGramsIfStale(bool settled);
+  void scheduleGramsCheck();
   void startAttachmentCheck(int64_t limit);
   void runAttachmentCheck(int64_t limit, std::vector<std::pair<std::string, int64_t>> candidates,
                           uint64_t generation);
@@ -265,6 +269,7 @@ class StoreCache : public std::enable_shared_from_this<StoreCache> {
   bool nativeAttachmentRefreshing_ = false;
   SearchIndex index_;  // nameIndex, foldedName, plainMemo, plainAge, foldedBody
   bool indexing_ = false;
+  bool gramsPending_ = false;  // a check is posted or a build is running
   bool nameRefreshing_ = false;
   int64_t lastSearchNameRefreshMs_ = 0;
   std::unordered_map<std::string, int64_t> unreadable_;  // id -> age whose plain text could not be read

@@ -67,6 +67,23 @@ TEST(FoldTest, MatchesWholeStringNormalisationOnMixedText) {
   EXPECT_EQ(fold(sample), referenceFold(sample));
 }
 
+TEST(FoldTest, DifferencesGiveThePlainTextBackExactly) {
+  std::mt19937 rng(3);
+  const std::vector<std::string> pieces = {"Ab", "c", "É", "é", "Ǆ", "ﬁ", "ẞ", "ß", "Привет", "ΌΣ", "会議",
+                                           "a\xCC\x80", "\xCC\x81", "\xFF", "\xE4\xBC", "\xEF\xBF\xBD",
+                                           "😀", "\n", " ", "ABCDEFGHIJ", "x"};
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    for (size_t k = rng() % 30; k > 0; --k) text += pieces[rng() % pieces.size()];
+    const FoldedText f = foldKeepingDifferences(text);
+    EXPECT_EQ(f.folded, fold(text)) << text;
+    EXPECT_EQ(unfold(f.folded, f.differences), text) << text;
+  }
+  // Text that folds to itself keeps nothing aside.
+  EXPECT_TRUE(foldKeepingDifferences("already folded, cafe").differences.empty());
+  EXPECT_EQ(makeIndexedBody("Ärger\nÜber", 1, "", 4000)->text(), "Ärger\nÜber");
+}
+
 TEST(ContainsTextTest, AgreesWithPlainFindAcrossBlockBoundaries) {
   std::mt19937 rng(7);
   const std::string alphabet = "abcabzq\xC3\xA9\xD0\xB0\xE4\xBC\x9A ";
@@ -271,6 +288,108 @@ TEST_F(SearchFixture, RenameAndRemoveKeepOlderSnapshotsIntact) {
   auto old = searchNotes(before, "old body", 40);
   ASSERT_EQ(old.size(), 1u);
   EXPECT_EQ(old[0].name, "Old title");
+}
+
+// ---- the trigram index
+
+// Search with a trigram index built now must answer exactly as a scan.
+class TrigramFixture : public SearchFixture {
+ protected:
+  void buildGrams() {
+    std::vector<IndexedBodyPtr> all;
+    for (const auto& [id, body] : *index.bodies()) all.push_back(body);
+    index.setGrams(std::make_shared<const TrigramIndex>(std::move(all)), index.gramsStale());
+  }
+  std::vector<std::string> indexed(std::string_view query) {
+    std::vector<std::string> out;
+    for (const auto& n : searchNotes(SearchSnapshot{index.names(), index.bodies(), cached, index.grams()}, query))
+      out.push_back(n.id);
+    return out;
+  }
+};
+
+TEST_F(TrigramFixture, AgreesWithAScanAcrossScriptsAndShortQueries) {
+  std::mt19937 rng(11);
+  const std::vector<std::string> words = {"café", "Réunion", "проект", "встреча", "σχέδιο", "会議", "議事録",
+                                          "프로젝트", "مشروع", "🚀", "budget", "x", "ab", "Ωμέγα"};
+  std::vector<Note> notes;
+  for (int i = 0; i < 120; ++i) notes.push_back(stub("n" + std::to_string(i), "note " + std::to_string(i), i));
+  listNames(notes);
+  for (int i = 0; i < 120; ++i) {
+    std::string text;
+    for (int w = 0; w < 1 + i % 7; ++w) text += words[rng() % words.size()] + (rng() % 3 ? " " : "");
+    putBody("n" + std::to_string(i), text, i, "note " + std::to_string(i));
+  }
+  buildGrams();
+  ASSERT_EQ(index.gramsStale(), 0u);
+  const std::vector<std::string> queries = {"CAFE",   "проект встреча", "会",    "会議",   "σχεδιο", "🚀",
+                                            "x",      "ab",             "a",     "é",      "jetcafé", "budgetcafé",
+                                            "встречаσχέδιο", "議事録会議", "zebra", "مشروع 🚀", "reunion ab"};
+  for (const auto& q : queries) EXPECT_EQ(indexed(q), ids(q)) << q;
+  // Words run together across scripts are found where they were written so.
+  putBody("n0", "заметка проектσχέδιο会議 end", 0, "note 0");
+  buildGrams();
+  EXPECT_EQ(indexed("ктσχ"), ids("ктσχ"));
+  EXPECT_EQ(indexed("заметка проектσχέδιο会議"), std::vector<std::string>{"n0"});
+  EXPECT_EQ(indexed("σχέδιο会"), ids("σχέδιο会"));
+}
+
+TEST_F(TrigramFixture, EditsRenamesAndDeletesAfterTheBuildAreSeen) {
+  listNames({stub("a", "Alpha", 1), stub("b", "Beta", 2), stub("c", "Gamma", 3)});
+  putBody("a", "Alpha\nthe quarterly budget", 1, "Alpha");
+  putBody("b", "meeting notes", 2, "Beta");
+  putBody("c", "Gamma\nrecipe for bread", 3, "Gamma");
+  buildGrams();
+  EXPECT_EQ(indexed("quarterly"), std::vector<std::string>{"a"});
+
+  // An edit adds one word and removes another; the index still holds the old text.
+  putBody("a", "Alpha\nthe yearly forecast", 4, "Alpha");
+  EXPECT_EQ(index.gramsStale(), 1u);
+  EXPECT_TRUE(indexed("quarterly").empty());
+  EXPECT_EQ(indexed("forecast"), std::vector<std::string>{"a"});
+  EXPECT_EQ(indexed("yearly fore"), std::vector<std::string>{"a"});
+
+  index.rename("b", "Renamed");
+  EXPECT_EQ(indexed("renamed meeting"), std::vector<std::string>{"b"});
+  EXPECT_TRUE(indexed("beta meeting").empty());
+
+  index.remove("c");
+  EXPECT_TRUE(indexed("bread").empty());
+  EXPECT_EQ(index.gramsStale(), 2u);
+
+  // A rebuild takes the edit in; the answers do not change.
+  buildGrams();
+  EXPECT_EQ(index.gramsStale(), 0u);
+  EXPECT_TRUE(indexed("quarterly").empty());
+  EXPECT_EQ(indexed("forecast"), std::vector<std::string>{"a"});
+  EXPECT_TRUE(indexed("bread").empty());
+  EXPECT_EQ(indexed("e"), ids("e"));
+}
+
+TEST(TrigramIndexTest, CandidatesNeverTurnAMatchAway) {
+  std::mt19937 rng(5);
+  const std::string alphabet = "abz\xC3\xA9\xD0\xB0\xE4\xBC\x9A ";
+  std::vector<IndexedBodyPtr> bodies;
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    for (size_t k = rng() % 40; k > 0; --k) text += alphabet[rng() % alphabet.size()];
+    bodies.push_back(makeIndexedBody(text, i, "", 4000));
+  }
+  TrigramIndex grams(bodies);
+  EXPECT_FALSE(grams.candidates("ab").has_value());
+  for (int round = 0; round < 200; ++round) {
+    std::string needle;
+    for (size_t k = 3 + rng() % 4; k > 0; --k) needle += alphabet[rng() % alphabet.size()];
+    const auto bits = grams.candidates(needle);
+    ASSERT_TRUE(bits.has_value());
+    for (size_t s = 0; s < bodies.size(); ++s) {
+      ASSERT_EQ(grams.slotOf(bodies[s].get()), std::optional<uint32_t>(static_cast<uint32_t>(s)));
+      if (bodies[s]->folded.find(needle) != std::string::npos) {
+        EXPECT_TRUE((*bits)[s >> 6] >> (s & 63) & 1) << needle;
+      }
+    }
+  }
+  EXPECT_FALSE(grams.slotOf(makeIndexedBody("other", 0, "", 10).get()).has_value());
 }
 
 }  // namespace
