@@ -129,7 +129,10 @@ std::string_view firstNonEmptyLine(std::string_view text) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t nl = text.find('\n', start);
-    std::string_view line = trimSpacesAndTabs(text.substr(start, nl == std::string_view::npos ? text.npos : nl - start));
+    // Unicode white space (U+2028, no-break space, …) counts as blank here as
+    // it does for the title itself, so naming and renaming agree on the line.
+    std::string_view line =
+        trimUnicodeWhitespace(text.substr(start, nl == std::string_view::npos ? text.npos : nl - start));
     if (!line.empty()) return line;
     if (nl == std::string_view::npos) break;
     start = nl + 1;
@@ -410,6 +413,10 @@ std::string renamedText(std::string_view text, std::string_view newName) {
   // its marks.
   const size_t start = contentStart(text);
   std::string_view head = text.substr(0, start), content = text.substr(start);
+  // Front matter that closes at the very end of the file has no line end of
+  // its own: the title must not be glued onto its closing fence.
+  std::string fence;
+  if (!head.empty() && head.back() != '\n' && content.empty()) fence = "\n";
   std::string_view raw = firstNonEmptyLine(content);
   if (!raw.empty() && raw.front() == '#' && headingText(raw) != raw) {
     size_t marks = raw.find_first_not_of('#');
@@ -422,7 +429,7 @@ std::string renamedText(std::string_view text, std::string_view newName) {
   }
   std::string plain = htmlToText(content);
   std::string oldTitle(titleLine(plain).first);
-  return std::string(head) + replaceTitle(content, oldTitle, newName);
+  return std::string(head) + fence + replaceTitle(content, oldTitle, newName);
 }
 
 bool isOwnNoteWrite(const std::filesystem::path& file) {

@@ -407,6 +407,10 @@ TEST_F(FileStoreTest, RenameKeepsFrontMatterAndHeadingMarks) {
   put("p.md", "\xEF\xBB\xBFPlain\nbody");
   ASSERT_THAT(store.renameNote("p", "Other"), IsOk());
   EXPECT_EQ(read("p.md"), "\xEF\xBB\xBFOther\nbody");
+  // Front matter closing at the end of the file gets the title on a line of its own.
+  put("f.md", "---\nx\n---");
+  ASSERT_THAT(store.renameNote("f", "Titled"), IsOk());
+  EXPECT_EQ(read("f.md"), "---\nx\n---\nTitled\n");
 }
 
 TEST_F(FileStoreTest, FailedWriteLeavesTheOldFileIntact) {
