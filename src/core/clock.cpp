@@ -11,8 +11,10 @@ class SystemClock final : public Clock {
 }  // namespace
 
 Clock& systemClock() {
-  static SystemClock clock;
-  return clock;
+  // Never destroyed: work still running on background queues at exit may ask
+  // for the time after static destructors have run.
+  static SystemClock* clock = new SystemClock;
+  return *clock;
 }
 
 int64_t unixMillis(WallTime t) {

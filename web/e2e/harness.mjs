@@ -38,11 +38,16 @@ export async function bootstrapScript() {
 const SHIM = `(function () {
   var session = Math.random().toString(36).slice(2) + Date.now().toString(36);
   var events = new EventSource('/__harness/events?s=' + session);
-  events.onmessage = function (e) {
-    var m = JSON.parse(e.data);
-    if (m.type === 'resolve') window.__cvResolve(m.id, m.ok, JSON.parse(m.payload));
-    else if (m.type === 'emit') window.__cvEmit(m.name, JSON.parse(m.payload));
-  };
+  // A message can arrive while a reload is still setting up the bootstrap
+  // script's functions: hold it until they exist, as the shell's page has them
+  // from document start.
+  function deliver(m) {
+    var f = m.type === 'resolve' ? window.__cvResolve : window.__cvEmit;
+    if (typeof f !== 'function') return setTimeout(function () { deliver(m); }, 10);
+    if (m.type === 'resolve') f(m.id, m.ok, JSON.parse(m.payload));
+    else if (m.type === 'emit') f(m.name, JSON.parse(m.payload));
+  }
+  events.onmessage = function (e) { deliver(JSON.parse(e.data)); };
   window.webkit = { messageHandlers: { corvane: { postMessage: function (body) {
     var text = JSON.stringify(body);
     fetch('/__harness/post?s=' + session, { method: 'POST', body: text });
