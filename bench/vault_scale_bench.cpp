@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "bench_support.h"
 #include "bridge/command.h"
 #include "notes/note_commands.h"
 #include "notes/store_cache.h"
@@ -41,38 +42,12 @@ double residentMiB() {
 }
 
 // Background jobs are dropped: the first-grid benchmarks time the caller.
-class IdleQueue final : public TaskQueue {
- public:
-  explicit IdleQueue(std::string label) : label_(std::move(label)) {}
-  void post(Task) override {}
-  TaskHandle postDelayed(Duration, Task) override { return TaskHandle(); }
-  bool runsTasksInCurrentSequence() const override { return false; }
-  const std::string& label() const override { return label_; }
-  void runSync(Task task) override { task(); }
-
- private:
-  std::string label_;
-};
-
-class NoWatcher final : public platform::FolderWatcher {
- public:
-  Result<std::unique_ptr<platform::FolderWatch>> watch(const fs::path&,
-                                                       std::function<void(const platform::FolderChange&)>) override {
-    return fail("not watched");
-  }
-};
+using benchsupport::IdleQueue;
+using benchsupport::NoWatcher;
 
 const fs::path& home() {
-  static const fs::path h = [] {
-    static char dir[] = "/tmp/corvane-vault-bench-XXXXXX";
-    if (!::mkdtemp(dir)) std::abort();
-    ::setenv("HOME", dir, 1);
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(dir, ec);
-    });
-    return fs::path(dir);
-  }();
+  static char dir[] = "/tmp/corvane-vault-bench-XXXXXX";
+  static const fs::path h = benchsupport::makeBenchHome(dir);
   return h;
 }
 
